@@ -1,0 +1,167 @@
+"""Loading the native modules: import order, re-import, capsule tables and
+the failures of a broken host package.  Most cases run in a fresh
+interpreter, with substitute modules placed in sys.modules first."""
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code, *flags):
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120,
+    )
+
+
+def check(code, *flags):
+    result = run_python(code, *flags)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_exception_imports_alone():
+    out = check("""
+        import sys
+        import vantropy._exception as e
+        print(sorted(m for m in sys.modules if m.startswith("vantropy.")))
+    """)
+    assert "vantropy._brevix" not in out and "vantropy._quarnel" not in out
+    assert "vantropy._util" in out
+
+
+def test_reimport_after_removal_gives_the_same_module_and_class():
+    import vantropy._exception as first
+
+    cls = first.VantroError
+    saved = sys.modules.pop("vantropy._exception")
+    try:
+        second = importlib.import_module("vantropy._exception")
+        assert second is first and second.VantroError is cls
+    finally:
+        sys.modules["vantropy._exception"] = saved
+
+
+def test_reload_is_a_no_op():
+    import vantropy._exception as module
+
+    before = dict(vars(module))
+    assert importlib.reload(module) is module
+    assert all(vars(module)[k] is v for k, v in before.items() if k != "__spec__")
+
+
+UTIL_WITHOUT_PTR = """
+    import sys, types
+    util = types.ModuleType("vantropy._util")
+    util.__pyx_capi__ = {}
+    import vantropy
+    sys.modules["vantropy._util"] = util
+"""
+
+
+@pytest.mark.parametrize("module", ["vantropy._exception", "vantropy._brevix"])
+def test_util_without_ptr(module):
+    if module == "vantropy._brevix":
+        pytest.importorskip("vantropy._brevix")
+    result = run_python(UTIL_WITHOUT_PTR + f"import {module}\n")
+    assert result.returncode != 0
+    assert "ImportError: vantropy._util does not export expected C function _ptr" in result.stderr
+    assert f"init {module}" in result.stderr
+
+
+def test_util_without_capsule_table():
+    result = run_python("""
+        import sys, types
+        import vantropy
+        sys.modules["vantropy._util"] = types.ModuleType("vantropy._util")
+        import vantropy._exception
+    """)
+    assert result.returncode != 0
+    assert "AttributeError" in result.stderr and "__pyx_capi__" in result.stderr
+
+
+@pytest.mark.parametrize("signature", ["void*(PyObject *)", "void *(PyObject*)", "int (void)"])
+def test_capsule_with_wrong_signature(signature):
+    result = run_python(f"""
+        import ctypes, sys, types
+        import vantropy
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        name = ctypes.create_string_buffer({signature!r}.encode())  # must outlive the capsule
+        util = types.ModuleType("vantropy._util")
+        util.__pyx_capi__ = {{"_ptr": new(ctypes.addressof(name), name, None)}}
+        sys.modules["vantropy._util"] = util
+        try:
+            import vantropy._exception
+        except TypeError as e:
+            print(e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        f"C function vantropy._util._ptr has wrong signature (expected void *(PyObject *), got {signature})"
+    )
+
+
+def test_failed_import_can_be_retried():
+    out = check(UTIL_WITHOUT_PTR + """
+        try:
+            import vantropy._exception
+        except ImportError:
+            print("failed first")
+        assert "vantropy._exception" not in sys.modules
+        del sys.modules["vantropy._util"]
+        import vantropy._exception as e
+        print(type(e.VantroError(1, "ok")).__name__)
+    """)
+    assert out.split() == ["failed first", "VantroError"]
+
+
+def test_missing_host_module_fails_with_its_own_error():
+    result = run_python("""
+        import sys
+        import vantropy
+        sys.modules["vantropy._util"] = None
+        import vantropy._exception
+    """)
+    assert result.returncode != 0
+    assert "ModuleNotFoundError" in result.stderr and "vantropy._util" in result.stderr
+
+
+def test_constructing_needs_batch_and_core():
+    out = check("""
+        import sys
+        import vantropy._exception as e
+        sys.modules["vantropy._batch"] = None
+        try:
+            e.VantroError(1, "plain text")
+        except ImportError as err:
+            print(type(err).__name__)
+    """)
+    assert out.strip() == "ModuleNotFoundError"
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    out = check("""
+        import _xxsubinterpreters as interpreters
+        import vantropy._exception
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import vantropy._exception")
+        except Exception as e:
+            print(e)
+        finally:
+            interpreters.destroy(interp)
+    """)
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+
+
+def test_sys_modules_entry_is_the_module():
+    out = check("""
+        import sys, vantropy._exception as e
+        print(sys.modules["vantropy._exception"] is e, e.__name__, e.__package__)
+    """)
+    assert out.split() == ["True", "vantropy._exception", "vantropy"]
