@@ -291,3 +291,15 @@ def test_no_growth_on_failure_path():
 
     assert_no_growth(lambda: VantroError(1, BadHandle()), expect=TypeError)
     assert_no_growth(lambda: VantroError(1), expect=TypeError)
+
+
+def test_null_message_from_the_library_reads_as_empty(model):
+    # A library that gives no message at all must not be read through.
+    env = Env()
+    _standin.set_error_message(model, None)
+    _standin.set_error_message(env, None)
+    assert VantroError(1, model).message == ""
+    assert _errormsg_from_object(env) == ""
+    assert capi_function("_get_model_errormsg_string")(handle_pointer(model._cmodel)) == ""
+    _standin.set_error_message(model, b"back again")
+    assert VantroError(1, model).message == "back again"

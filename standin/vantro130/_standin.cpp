@@ -160,6 +160,14 @@ PyObject *set_error_message(PyObject *, PyObject *args, PyObject *kwargs) {
   Py_XDECREF(raw_probe);
   if (is_model < 0) return nullptr;
   RawBytes raw;
+  if (message == Py_None) {  // None: the library reports no message at all
+    if (is_model) {
+      VNTmodel *m = model_of(obj, "set_error_message");
+      return m == nullptr ? nullptr : done(VNTstandin_set_model_null_message(m));
+    }
+    auto *e = static_cast<VNTenv *>(handle_of(obj, "_cenv", kEnvCapsule, "set_error_message"));
+    return e == nullptr ? nullptr : done(VNTstandin_set_env_null_message(e));
+  }
   if (is_model) {
     VNTmodel *m = model_of(obj, "set_error_message");
     if (m == nullptr || !raw.load(message, "set_error_message")) return nullptr;
@@ -253,7 +261,8 @@ PyMethodDef methods[] = {
      "set_busy(model, flag)\n--\n\nWhile set, attribute calls answer OPTIMIZATION_IN_PROGRESS."},
     {"set_error_message", as_cfunction(set_error_message), METH_VARARGS | METH_KEYWORDS,
      "set_error_message(obj, raw)\n--\n\nSet the last error message of a model (an object with _cmodel) "
-     "or an environment (with _cenv) to raw bytes or a str."},
+     "or an environment (with _cenv) to raw bytes or a str; None makes the library report no "
+     "message at all (a null pointer)."},
     {"set_null_string", as_cfunction(set_null_string), METH_VARARGS | METH_KEYWORDS,
      "set_null_string(model, attrname, index)\n--\n\nReport that string value as a null pointer "
      "(index -1 for a model attribute)."},

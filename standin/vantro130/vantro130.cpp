@@ -170,6 +170,7 @@ struct Model {
   std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> positions;
   std::array<int, kNumKinds> counts{};
   std::string message;
+  bool null_message = false;  // a test hook: report the message as a null pointer
   // Keyed by the address of the calling function's __func__, which is unique
   // per function and spells its declared name.
   std::unordered_map<const char *, unsigned long long> calls;
@@ -211,6 +212,7 @@ struct Model {
 
 struct Env {
   std::string message;
+  bool null_message = false;  // a test hook: report the message as a null pointer
 };
 
 struct Registry {
@@ -247,6 +249,7 @@ Env *find_env(VNTenv *h) {
 
 int fail(Model &m, int code, std::string message) {
   m.message = std::move(message);
+  m.null_message = false;
   return code;
 }
 
@@ -268,6 +271,7 @@ int begin_call(VNTmodel *h, const char *fn, Gate gate, const char *attrname, Mod
   if (gate != Gate::None && m->fail_armed) {
     m->fail_armed = false;
     m->message = std::move(m->fail_message);
+    m->null_message = false;
     m->fail_message.clear();
     return m->fail_code;
   }
@@ -504,7 +508,8 @@ int VNTfreeenv(VNTenv *env) {
 const char *VNTgeterrormsg(VNTenv *env) {
   std::lock_guard lock(registry().mu);
   Env *e = env == nullptr ? nullptr : find_env(env);
-  return e == nullptr ? "Invalid environment handle" : e->message.c_str();
+  if (e == nullptr) return "Invalid environment handle";
+  return e->null_message ? nullptr : e->message.c_str();
 }
 
 // ---- Models and elements -------------------------------------------------
@@ -587,7 +592,7 @@ const char *VNTgetmerrormsg(VNTmodel *model) {
   std::lock_guard lock(registry().mu);
   Model *m;
   if (begin_call(model, __func__, Gate::None, nullptr, m) != 0) return "Invalid model handle";
-  return m->message.c_str();
+  return m->null_message ? nullptr : m->message.c_str();
 }
 
 // ---- Attribute metadata --------------------------------------------------
@@ -741,7 +746,16 @@ int VNTstandin_set_model_error_message(VNTmodel *model, const char *bytes, size_
   std::lock_guard lock(registry().mu);
   Model *m;
   if (int rc = hook_model(model, m)) return rc;
+  m->null_message = false;
   return hook_bytes(bytes, len, m->message);
+}
+
+int VNTstandin_set_model_null_message(VNTmodel *model) {
+  std::lock_guard lock(registry().mu);
+  Model *m;
+  if (int rc = hook_model(model, m)) return rc;
+  m->null_message = true;
+  return 0;
 }
 
 int VNTstandin_set_env_error_message(VNTenv *env, const char *bytes, size_t len) {
@@ -750,7 +764,18 @@ int VNTstandin_set_env_error_message(VNTenv *env, const char *bytes, size_t len)
   Env *e = find_env(env);
   if (e == nullptr)
     return hook_fail(VNT_ERROR_INVALID_HANDLE, "Invalid environment handle (freed or never created)");
+  e->null_message = false;
   return hook_bytes(bytes, len, e->message);
+}
+
+int VNTstandin_set_env_null_message(VNTenv *env) {
+  std::lock_guard lock(registry().mu);
+  if (env == nullptr) return hook_fail(VNT_ERROR_NULL_ARGUMENT, "Null environment handle");
+  Env *e = find_env(env);
+  if (e == nullptr)
+    return hook_fail(VNT_ERROR_INVALID_HANDLE, "Invalid environment handle (freed or never created)");
+  e->null_message = true;
+  return 0;
 }
 
 int VNTstandin_set_null_string(VNTmodel *model, const char *attrname, int index) {

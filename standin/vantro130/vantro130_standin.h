@@ -49,6 +49,11 @@ VNT_API int VNTstandin_set_busy(VNTmodel *model, int flag);
 VNT_API int VNTstandin_set_model_error_message(VNTmodel *model, const char *bytes, size_t len);
 VNT_API int VNTstandin_set_env_error_message(VNTenv *env, const char *bytes, size_t len);
 
+/* Make the handle's message read back as a null pointer, as a library with
+ * no message at all would give it, until a message is next set. */
+VNT_API int VNTstandin_set_model_null_message(VNTmodel *model);
+VNT_API int VNTstandin_set_env_null_message(VNTenv *env);
+
 /* Make a string value read back as a null pointer (with result 0) until it is
  * next written.  `index` is -1 for a model attribute. */
 VNT_API int VNTstandin_set_null_string(VNTmodel *model, const char *attrname, int index);
