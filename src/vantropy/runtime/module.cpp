@@ -183,7 +183,8 @@ Ref import_module(const char *name) {
   Ref py_name = Ref::steal(PyUnicode_FromString(name));
   if (!py_name) return nullptr;
   Ref module = Ref::steal(PyImport_GetModule(py_name.get()));
-  if (module && !still_initialising(module.get())) return module;
+  // A None entry blocks the module; the import below raises for it.
+  if (module && module.get() != Py_None && !still_initialising(module.get())) return module;
   if (!module && PyErr_Occurred()) return nullptr;
   Ref top = Ref::steal(
       PyImport_ImportModuleLevelObject(py_name.get(), g_state.dict, nullptr, nullptr, 0));

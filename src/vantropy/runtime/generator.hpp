@@ -1,0 +1,91 @@
+// The native generator object.  A module function that must return a
+// generator hands its body, a C++ object with a resume callback and its own
+// state, to `make_generator`; the object supplies everything callers see of a
+// Python generator: `next()`, `send()`, `throw()`, `close()`, iteration,
+// `gi_running`, the start and exhaustion rules and finalisation.  `YieldFrom`
+// gives a body the delegation rules of `yield from`.
+#pragma once
+
+#include "ref.hpp"
+
+#include <memory>
+
+namespace vantropy {
+
+// The code of one generator.  The generator calls `resume` to run the body
+// up to its next yield; the body keeps whatever it needs to go on from there.
+class GeneratorBody {
+ public:
+  virtual ~GeneratorBody() = default;
+
+  // Runs to the next yield.  `sent` is the value sent in (None for `next()`
+  // and for the first run).  Returns a new reference to the value yielded,
+  // or null: with an exception set the generator fails with it; without,
+  // the body has returned, with `result` as its return value (null = None).
+  virtual PyObject *resume(PyObject *sent) = 0;
+
+  // `throw()` (or `close()`, with GeneratorExit) arrived while the body was
+  // suspended.  The exception is pending; `args` are the arguments of the
+  // `throw()` call, for a body that forwards them to a delegate.  Same
+  // results as `resume`.  By default the exception leaves the body.
+  virtual PyObject *resume_throw(PyObject *args);
+
+  virtual int traverse(visitproc visit, void *arg);
+  // Drops every reference the body holds; called when the generator
+  // finishes, so that a finished generator keeps nothing alive.
+  virtual void clear() {}
+
+  Ref result;
+};
+
+// A new generator running `body`.  `name` and `qualname` (new references
+// made from the texts) appear as `__name__`, `__qualname__` and in `repr`;
+// a failing body adds the traceback entry "<module qualname>.<qualname>".
+PyObject *make_generator(std::unique_ptr<GeneratorBody> body, PyObject *name,
+                         PyObject *qualname);
+
+// Raises what `throw(type[, value[, traceback]])` was called with (`args`),
+// with the interpreter's checks and messages for arguments that cannot be
+// raised: what a body does when a thrown exception reaches its suspension
+// point.
+void raise_thrown(PyObject *args);
+
+// The type object, ready after the first `make_generator`.
+PyTypeObject *generator_type();
+
+// A `yield from` in progress: the iterator delegated to.  A body that
+// delegates forwards its `resume` and `resume_throw` here while `active()`.
+class YieldFrom {
+ public:
+  enum Status { kYielded, kReturned, kError };
+
+  bool active() const noexcept { return static_cast<bool>(iter_); }
+  // Starts delegating to `iter(iterable)`; -1 on error.
+  int start(PyObject *iterable);
+
+  // Sends `sent` to the delegate: `next()` for None when it is an iterator,
+  // its `send` method otherwise.  kYielded: `out` is the value to yield.
+  // kReturned: the delegate finished, `out` holds its return value (None
+  // when it gave none) and delegation is over.  kError: the delegate raised;
+  // delegation is over.
+  Status send(PyObject *sent, Ref &out);
+
+  // A pending exception thrown into the delegating body.  GeneratorExit
+  // closes the delegate (its `close` method, when it has one); any other
+  // exception goes to the delegate's `throw` method, called with `args`.
+  // kYielded and kReturned as for `send`; kError: the pending exception (the
+  // thrown one, or what the delegate raised instead) is to be raised at the
+  // body's suspension point.  Delegation is over unless kYielded.
+  Status throw_in(PyObject *args, Ref &out);
+
+  int traverse(visitproc visit, void *arg) {
+    Py_VISIT(iter_.get());
+    return 0;
+  }
+  void clear() noexcept { iter_.reset(); }
+
+ private:
+  Ref iter_;
+};
+
+}  // namespace vantropy
