@@ -60,6 +60,23 @@ ModuleState &module_state() noexcept { return g_state; }
 
 void set_module_info(const ModuleInfo &info) noexcept { g_state.info = &info; }
 
+PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *)) {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void *>(module_create)},
+      {Py_mod_exec, nullptr},
+      {0, nullptr},
+  };
+  static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+  static PyModuleDef def = {
+      PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, no_methods, slots, nullptr, nullptr, nullptr,
+  };
+  g_state.info = &info;
+  slots[1].value = reinterpret_cast<void *>(exec);
+  def.m_name = info.shortname;
+  def.m_doc = info.doc;
+  return PyModuleDef_Init(&def);
+}
+
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
   std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return nullptr;
@@ -78,6 +95,10 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   PyObject *dict = PyModule_GetDict(module.get());
+  if (g_state.info->doc) {
+    Ref doc = Ref::steal(PyUnicode_FromString(g_state.info->doc));
+    if (!doc || PyDict_SetItemString(dict, "__doc__", doc.get()) < 0) return nullptr;
+  }
   if (copy_spec_attr(spec, dict, "loader", "__loader__", false) < 0 ||
       copy_spec_attr(spec, dict, "origin", "__file__", false) < 0 ||
       copy_spec_attr(spec, dict, "parent", "__package__", false) < 0 ||
@@ -123,6 +144,12 @@ int exec_begin(PyObject *module, int (*make_constants)()) {
   if (!present && PyDict_SetItem(modules, qualname.get(), module) < 0) return exec_failed();
 
   if (Builtin::load_all(st.builtins) < 0) return exec_failed();
+  return 0;
+}
+
+int exec_finish() {
+  Ref test = Ref::steal(PyDict_New());
+  if (!test || PyDict_SetItemString(g_state.dict, "__test__", test.get()) < 0) return exec_failed();
   return 0;
 }
 

@@ -15,6 +15,7 @@ struct ModuleInfo {
   const char *qualname;   // "vantropy._brevix"
   const char *shortname;  // "_brevix"
   const char *filename;   // "src/vantropy/_brevix", named in tracebacks
+  const char *doc = nullptr;  // the module docstring, or none
 };
 
 struct ModuleState {
@@ -32,9 +33,13 @@ struct ModuleState {
 // The state of this shared object's module.
 ModuleState &module_state() noexcept;
 
-// The create slot.  The module's own `ModuleInfo` must have been set with
-// `set_module_info` by its entry point.
+// The entry point's work: records `info` and returns the module definition
+// (no per-module state, no methods, the create slot below and `exec`) for
+// multi-phase initialisation.
+PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *));
 void set_module_info(const ModuleInfo &info) noexcept;
+
+// The create slot, the same for every module.
 PyObject *module_create(PyObject *spec, PyModuleDef *def);
 
 // Exec step, common part: records the module, checks the version, creates
@@ -44,6 +49,9 @@ PyObject *module_create(PyObject *spec, PyModuleDef *def);
 // (the exec slot then returns 0), 0 to go on with the module's own steps,
 // -1 on failure (already reported through `exec_failed`).
 int exec_begin(PyObject *module, int (*make_constants)());
+// The last step of every exec: binds `__test__` to a new empty dict.
+// Returns 0, or `exec_failed()`.
+int exec_finish();
 // Reports a failed exec step: adds the "init <module>" traceback entry,
 // releases the record of the module and returns -1.
 int exec_failed();
