@@ -171,3 +171,16 @@ def test_sys_modules_entry_is_the_module():
         print(sys.modules["vantropy._exception"] is e, e.__name__, e.__package__)
     """)
     assert out.split() == ["True", "vantropy._exception", "vantropy"]
+
+
+def test_missing_name_in_host_module():
+    out = check("""
+        import sys, types
+        import vantropy._exception as e
+        sys.modules["vantropy._batch"] = types.ModuleType("vantropy._batch")
+        try:
+            e.VantroError(1, "text")
+        except ImportError as err:
+            print(type(err).__name__, err)
+    """)
+    assert out.strip() == "ImportError cannot import name 'Batch'"
