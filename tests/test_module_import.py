@@ -183,4 +183,4 @@ def test_missing_name_in_host_module():
         except ImportError as err:
             print(type(err).__name__, err)
     """)
-    assert out.strip() == "ImportError cannot import name 'Batch'"
+    assert out.strip() == "ImportError cannot import name Batch"
