@@ -317,12 +317,16 @@ def test_info_replacement_decides_the_data_type(var):
 
 
 def test_missing_namespace_name_is_a_name_error(var):
-    saved = vars(brevix).pop("_getattrinfo")
+    ns = vars(brevix)
+    saved = dict(ns)
+    del ns["_getattrinfo"]
     try:
         with pytest.raises(NameError, match="^name '_getattrinfo' is not defined$"):
             brevix._getattr(var, "LB")
     finally:
-        vars(brevix)["_getattrinfo"] = saved
+        # Rebuilt rather than re-added, so the namespace keeps its order.
+        ns.clear()
+        ns.update(saved)
 
 
 # ---- data types the call cannot handle -------------------------------------------------------
