@@ -1037,15 +1037,15 @@ bool list_double(PyObject *newval, Py_ssize_t i, Ref &pyinf, double &out) {
   Ref item = item_at(newval, i);
   if (!item) return false;
   int sign = 0;
-  if (PyFloat_CheckExact(item.get())) {
+  if (stable && PyFloat_CheckExact(item.get())) {
     double d = PyFloat_AS_DOUBLE(item.get());
     if (!std::isinf(d)) {
       out = d;
       return true;
     }
     sign = d > 0 ? 1 : -1;
-  } else if (PyLong_CheckExact(item.get())) {
-    return to_double(item.get(), out);
+  } else if (stable && PyLong_CheckExact(item.get())) {
+    return to_double(item.get(), out);  // an int never equals an infinity
   } else {
     if (!pyinf) {
       pyinf = Ref::steal(PyFloat_FromDouble(HUGE_VAL));
