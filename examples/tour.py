@@ -45,13 +45,67 @@ def chapter_errors():
     say()
 
 
+def chapter_attributes():
+    import math
+
+    from vantropy import _brevix, _standin
+    from vantropy._core import Model
+    from vantropy._exception import VantroError
+    from vantropy._vnt import VNT
+
+    say("Chapter 2: solver attributes")
+    say("----------------------------")
+    model = Model("tour")
+    model.ModelName = "plan"
+    model.TimeLimit = 60.0
+    say(f"The model is now called {model.ModelName!r}, with a time limit of {model.TimeLimit} seconds.")
+    say(f"No objective value has been computed, so the solver gives its 'undefined' marker: {model.ObjValue:g}.")
+
+    x = model.addVar(name="x")
+    x.UB = float("inf")
+    x.Kind = "I"
+    say(f"Variable {x.VarName!r} has lower bound {x.LB}, upper bound {x.UB} and kind {x.Kind!r}.")
+    say(f"Its infinite upper bound is kept in the library as {_standin.raw_get(model, 'UB', 0):g}, "
+        "the solver's own infinity, and reads back as inf.")
+    solver_names = [name for name in dir(x) if name[:1].isupper()]
+    say(f"dir() of a variable lists its solver attributes: {', '.join(solver_names)}.")
+    say(f"An attribute that variables do not have is simply missing: hasattr(x, 'RHS') is {hasattr(x, 'RHS')}.")
+
+    count = 100_000
+    for _ in range(count - 1):
+        model.addVar()
+    bounds = [math.inf if i % 4 == 0 else float(i % 10) for i in range(count)]
+    _standin.reset_calls(model)
+    _brevix._settypedattrlist(model, "UB", VNT.DOUBLE, range(count), bounds)
+    read_back = _brevix._gettypedattrlist(model, "UB", VNT.DOUBLE, range(count))
+    calls = _standin.calls(model)
+    say(f"We wrote {count:,} upper bounds in {calls['VNTsetdblattrlist']} library call and read them "
+        f"back in {calls['VNTgetdblattrlist']}; they {'match' if read_back == bounds else 'DIFFER'}.")
+
+    removed = model.getVars()[1]
+    model.remove(removed)
+    try:
+        removed.LB
+    except VantroError as err:
+        say(f"Reading a variable after removing it from the model raises VantroError: {err}.")
+
+    _standin.set_busy(model, True)
+    try:
+        x.LB
+    except AttributeError as err:
+        say(f"While the solver is busy optimising, a read is refused: {err}.")
+    _standin.set_busy(model, False)
+    model.dispose()
+    say()
+
+
 def _available():
     import importlib.util
     return {name for name in ("vantropy._brevix", "vantropy._quarnel")
             if importlib.util.find_spec(name) is not None}
 
 
-CHAPTERS = [chapter_errors]
+CHAPTERS = [chapter_errors, chapter_attributes]
 
 
 def main():
