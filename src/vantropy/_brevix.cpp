@@ -1305,29 +1305,12 @@ int exec(PyObject *module) {
     if (!fn || bind(e.spec->name, fn.get()) < 0) return exec_failed();
   }
 
-  Ref test = Ref::steal(PyDict_New());
-  if (!test || bind("__test__", test.get()) < 0) return exec_failed();
-  return 0;
+  return exec_finish();
 }
-
-PyObject *create(PyObject *spec, PyModuleDef *def) { return module_create(spec, def); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-    {0, nullptr},
-};
-
-PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT, "_brevix", nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 }  // namespace vantropy
 
 extern "C" PyMODINIT_FUNC PyInit__brevix() {
-  vantropy::set_module_info(vantropy::kInfo);
-  return PyModuleDef_Init(&vantropy::g_def);
+  return vantropy::module_init(vantropy::kInfo, vantropy::exec);
 }
