@@ -105,16 +105,24 @@ PyObject *send_step(NativeGenerator *g, PyObject *sent, Ref *returned) {
 }
 
 // One step with `throw()` arguments.  A generator that never ran or has
-// finished raises the exception at once (a never-run one is finished by it).
+// finished raises the exception at once (a never-run one is finished by it);
+// arguments that cannot be raised leave the generator as it was.
 PyObject *throw_step(NativeGenerator *g, PyObject *args, Ref *returned) {
-  if (!check_not_running(g)) return nullptr;
   if (g->state != GenState::kSuspended) {
-    if (g->state == GenState::kCreated) finish(g);
-    raise_thrown(args);
+    bool raised = raise_thrown(args);
+    if (raised && g->state == GenState::kRunning) {
+      PyErr_SetString(PyExc_ValueError, "generator already executing");
+    } else if (raised && g->state == GenState::kCreated) {
+      finish(g);
+    }
     return nullptr;
   }
   g->state = GenState::kRunning;
   PyObject *yielded = g->body->resume_throw(args);
+  if (yielded == not_thrown()) {
+    g->state = GenState::kSuspended;
+    return nullptr;
+  }
   return after_step(g, yielded, returned);
 }
 
@@ -289,8 +297,12 @@ int ready_type() {
 }  // namespace
 
 PyObject *GeneratorBody::resume_throw(PyObject *args) {
-  raise_thrown(args);
-  return nullptr;
+  return raise_thrown(args) ? nullptr : not_thrown();
+}
+
+PyObject *not_thrown() noexcept {
+  static char marker;
+  return reinterpret_cast<PyObject *>(&marker);
 }
 
 int GeneratorBody::traverse(visitproc visit, void *arg) {
@@ -298,7 +310,7 @@ int GeneratorBody::traverse(visitproc visit, void *arg) {
   return 0;
 }
 
-void raise_thrown(PyObject *args) {
+bool raise_thrown(PyObject *args) {
   Py_ssize_t n = PyTuple_GET_SIZE(args);
   PyObject *type = PyTuple_GET_ITEM(args, 0);
   PyObject *value = n > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr;
@@ -307,7 +319,7 @@ void raise_thrown(PyObject *args) {
     tb = nullptr;
   } else if (tb && !PyTraceBack_Check(tb)) {
     PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-    return;
+    return false;
   }
   Py_INCREF(type);
   Py_XINCREF(value);
@@ -320,7 +332,7 @@ void raise_thrown(PyObject *args) {
       Py_DECREF(type);
       Py_XDECREF(value);
       Py_XDECREF(tb);
-      return;
+      return false;
     }
     Py_XDECREF(value);
     value = type;
@@ -333,9 +345,10 @@ void raise_thrown(PyObject *args) {
     Py_DECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
-    return;
+    return false;
   }
   PyErr_Restore(type, value, tb);
+  return true;
 }
 
 PyTypeObject *generator_type() { return &g_generator_type; }
@@ -419,15 +432,17 @@ YieldFrom::Status YieldFrom::throw_in(PyObject *args, Ref &out) {
       Ref done = Ref::steal(PyObject_CallNoArgs(close.get()));
       if (!done) return kError;
     }
-    raise_thrown(args);
-    return kError;
+    if (raise_thrown(args)) return kError;
+    iter_ = std::move(iter);
+    return kNotThrown;
   }
   Ref method = Ref::steal(PyObject_GetAttr(iter.get(), s_throw));
   if (!method) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kError;
     PyErr_Clear();
-    raise_thrown(args);
-    return kError;
+    if (raise_thrown(args)) return kError;
+    iter_ = std::move(iter);
+    return kNotThrown;
   }
   Ref result = Ref::steal(PyObject_Call(method.get(), args, nullptr));
   if (result) {

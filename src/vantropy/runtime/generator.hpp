@@ -25,9 +25,11 @@ class GeneratorBody {
   virtual PyObject *resume(PyObject *sent) = 0;
 
   // `throw()` (or `close()`, with GeneratorExit) arrived while the body was
-  // suspended.  The exception is pending; `args` are the arguments of the
-  // `throw()` call, for a body that forwards them to a delegate.  Same
-  // results as `resume`.  By default the exception leaves the body.
+  // suspended; `args` are the arguments of the call.  The body raises them
+  // at its suspension point with `raise_thrown` (or first hands them to a
+  // delegate).  Same results as `resume`, plus `not_thrown()` when
+  // `raise_thrown` refused the arguments.  By default the exception leaves
+  // the body.
   virtual PyObject *resume_throw(PyObject *args);
 
   virtual int traverse(visitproc visit, void *arg);
@@ -44,11 +46,16 @@ class GeneratorBody {
 PyObject *make_generator(std::unique_ptr<GeneratorBody> body, PyObject *name,
                          PyObject *qualname);
 
-// Raises what `throw(type[, value[, traceback]])` was called with (`args`),
-// with the interpreter's checks and messages for arguments that cannot be
-// raised: what a body does when a thrown exception reaches its suspension
-// point.
-void raise_thrown(PyObject *args);
+// Raises what `throw(type[, value[, traceback]])` was called with (`args`):
+// what a body does when a thrown exception reaches its suspension point.
+// Returns false, with the interpreter's TypeError set, for arguments that
+// cannot be raised; the generator is then left as it was.
+bool raise_thrown(PyObject *args);
+
+// What `resume_throw` returns after `raise_thrown` refused the arguments:
+// the TypeError is pending and the generator stays suspended, as Python's
+// generators do for a `throw()` with arguments that cannot be raised.
+PyObject *not_thrown() noexcept;
 
 // The type object, ready after the first `make_generator`.
 PyTypeObject *generator_type();
@@ -57,7 +64,7 @@ PyTypeObject *generator_type();
 // delegates forwards its `resume` and `resume_throw` here while `active()`.
 class YieldFrom {
  public:
-  enum Status { kYielded, kReturned, kError };
+  enum Status { kYielded, kReturned, kError, kNotThrown };
 
   bool active() const noexcept { return static_cast<bool>(iter_); }
   // Starts delegating to `iter(iterable)`; -1 on error.
@@ -76,6 +83,8 @@ class YieldFrom {
   // kYielded and kReturned as for `send`; kError: the pending exception (the
   // thrown one, or what the delegate raised instead) is to be raised at the
   // body's suspension point.  Delegation is over unless kYielded.
+  // kNotThrown: `raise_thrown` refused the arguments (TypeError pending);
+  // the delegation stays as it was.
   Status throw_in(PyObject *args, Ref &out);
 
   int traverse(visitproc visit, void *arg) {
