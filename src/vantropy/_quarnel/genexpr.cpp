@@ -48,7 +48,8 @@ class ArgvalsBody final : public GeneratorBody {
       switch (delegate_.send(sent, out)) {
         case YieldFrom::kYielded: return out.release();
         case YieldFrom::kReturned: break;
-        case YieldFrom::kError: return nullptr;
+        case YieldFrom::kError:
+        case YieldFrom::kNotThrown: return nullptr;
       }
     } else if (!instructions_ && start() < 0) {
       return nullptr;
@@ -62,6 +63,7 @@ class ArgvalsBody final : public GeneratorBody {
     switch (delegate_.throw_in(args, out)) {
       case YieldFrom::kYielded: return out.release();
       case YieldFrom::kReturned: return next_value();
+      case YieldFrom::kNotThrown: return not_thrown();
       case YieldFrom::kError: break;
     }
     return nullptr;
@@ -115,7 +117,8 @@ class ArgvalsBody final : public GeneratorBody {
         switch (delegate_.send(Py_None, out)) {
           case YieldFrom::kYielded: return out.release();
           case YieldFrom::kReturned: continue;
-          case YieldFrom::kError: return nullptr;
+          case YieldFrom::kError:
+          case YieldFrom::kNotThrown: return nullptr;
         }
       }
       argval = Ref::steal(PyObject_GetAttr(instr.get(), s_argval));
