@@ -32,13 +32,18 @@ def rebound(**names):
 
 @contextlib.contextmanager
 def unbound(name):
-    """Removes a module-level name for the duration of the block."""
+    """Removes a module-level name for the duration of the block; the
+    namespace keeps its order afterwards."""
     ns = vars(quarnel)
+    order = list(ns)
     saved = ns.pop(name)
     try:
         yield
     finally:
         ns[name] = saved
+        for later in order[order.index(name) + 1:]:
+            if later in ns:
+                ns[later] = ns.pop(later)
 
 
 def run_python(code, *flags):
