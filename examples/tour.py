@@ -99,13 +99,69 @@ def chapter_attributes():
     say()
 
 
+def chapter_model_utilities():
+    import numpy as np
+
+    from vantropy import _quarnel
+    from vantropy._core import Model
+    from vantropy._exception import VantroError
+    from vantropy._matrixapi import MLinExpr, MVar
+
+    say("Chapter 3: model utilities")
+    say("--------------------------")
+    model = Model("tour")
+    x, y = model.addVar(name="x"), model.addVar(name="y")
+
+    for arg in (4, x, 2 * x + y + x + 3):
+        say(f"_simpleexpr({arg!r}) gives {_quarnel._simpleexpr(arg)!r}.")
+    say("A number, a variable and an expression all become one normalised linear "
+        "expression: the two x terms above were merged.")
+
+    say(f"y is at solver index {_quarnel._extract_varlike_cindex(y, model)} of the model that owns it.")
+    other = Model("other")
+    try:
+        _quarnel._extract_varlike_cindex(y, other)
+    except VantroError as err:
+        say(f"Asked with a model that does not own it, the check refuses: {err}.")
+    other.dispose()
+
+    names = _quarnel._nd_indexed_names("x", (2, 3))
+    say(f"A 2 x 3 family named x has the element names {', '.join(names)}.")
+
+    lists = _quarnel._listify(["a", "b"], 2, cost={("b", 1): 5.0}, kind="I")
+    say(f"_listify(['a', 'b'], 2) indexes {lists.len} elements: {lists.index}.")
+    say(f"Keyword data per element: cost {lists.listify('cost', 0.0)}, "
+        f"kind {lists.listify('kind', 'C')}.")
+
+    say(f"The codes 0, 3 and 5 make the bit mask {_quarnel._wheres_bitvector([0, 3, 5]):#b}.")
+
+    items = (f"{city}-{day}" for city in ("Oslo", "Rome") for day in (1, 2))
+    key = _quarnel._genexpr_key(items)
+    keyed = {}
+    for item in items:
+        keyed[key()] = item
+    say(f"A generator expression keyed by its loop variables as it runs: {keyed}.")
+
+    xs = MVar.fromlist([x, y])
+    split = MLinExpr(np.array([x + 2.5, y - 1.0], dtype=object))
+    variables, values = _quarnel._convert_mle_to_predvar_predval(split)
+    same = variables.tolist() == xs.tolist()
+    say(f"The matrix expression [x + 2.5, y - 1] splits into the variables "
+        f"{'x and y' if same else variables.tolist()} and the values {values.tolist()} "
+        "at which each element is zero.")
+    cannot = _quarnel._convert_mle_to_predvar_predval(MLinExpr(np.array([2 * x], dtype=object)))
+    say(f"[2 x] has a coefficient other than 1, so it cannot be split: {cannot}.")
+    model.dispose()
+    say()
+
+
 def _available():
     import importlib.util
     return {name for name in ("vantropy._brevix", "vantropy._quarnel")
             if importlib.util.find_spec(name) is not None}
 
 
-CHAPTERS = [chapter_errors, chapter_attributes]
+CHAPTERS = [chapter_errors, chapter_attributes, chapter_model_utilities]
 
 
 def main():
