@@ -57,22 +57,7 @@ PyObject *after_step(NativeGenerator *g, PyObject *yielded, Ref *returned) {
   }
   if (PyErr_Occurred()) {
     compat::traceback_add(PyBytes_AS_STRING(g->traceback_name), module_state().info->filename, 1);
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      if (tb) PyException_SetTraceback(value, tb);
-      Py_XDECREF(type);
-      Py_XDECREF(tb);
-      PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-      PyObject *type2, *value2, *tb2;
-      PyErr_Fetch(&type2, &value2, &tb2);
-      PyErr_NormalizeException(&type2, &value2, &tb2);
-      Py_INCREF(value);
-      PyException_SetCause(value2, value);  // steals
-      PyException_SetContext(value2, value);  // steals
-      PyErr_Restore(type2, value2, tb2);
-    }
+    convert_escaped_stop_iteration();
     finish(g);
     return nullptr;
   }
@@ -295,6 +280,24 @@ int ready_type() {
 }
 
 }  // namespace
+
+void convert_escaped_stop_iteration() {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+  PyObject *type2, *value2, *tb2;
+  PyErr_Fetch(&type2, &value2, &tb2);
+  PyErr_NormalizeException(&type2, &value2, &tb2);
+  Py_INCREF(value);
+  PyException_SetCause(value2, value);    // steals one reference
+  PyException_SetContext(value2, value);  // steals the other
+  PyErr_Restore(type2, value2, tb2);
+}
 
 PyObject *GeneratorBody::resume_throw(PyObject *args) {
   return raise_thrown(args) ? nullptr : not_thrown();

@@ -57,6 +57,12 @@ bool raise_thrown(PyObject *args);
 // generators do for a `throw()` with arguments that cannot be raised.
 PyObject *not_thrown() noexcept;
 
+// PEP 479: a StopIteration that escaped a generator body becomes
+// RuntimeError "generator raised StopIteration", chained to it; any other
+// pending exception is left as it is.  Applied to every generator's body,
+// and available to code that runs a body in place of a generator object.
+void convert_escaped_stop_iteration();
+
 // The type object, ready after the first `make_generator`.
 PyTypeObject *generator_type();
 
