@@ -5,6 +5,7 @@ import collections.abc
 import dis
 import functools
 import json
+import traceback
 import types
 
 import pytest
@@ -383,6 +384,25 @@ def test_argval_that_raises_stop_iteration():
 
     assert scan(quarnel._instruction_argvals) == scan(expected_argvals) == (
         "generator raised StopIteration", StopIteration)
+
+
+def test_scan_failure_inside_the_key_is_reported_as_the_generator_would():
+    def keyed(get_key):
+        records = [types.SimpleNamespace(opname="LOAD_NAME", argval="a"),
+                   Instr("LOAD_NAME", StopIteration("inside"), [])]
+        with rebound(dis=types.SimpleNamespace(get_instructions=lambda c: iter(records))):
+            with pytest.raises(RuntimeError) as info:
+                get_key(a + b for a in A for b in B)
+        return info.value
+
+    native, plain = keyed(quarnel._genexpr_key), keyed(expected_key)
+    assert str(native) == str(plain) == "generator raised StopIteration"
+    assert type(native.__cause__) is type(plain.__cause__) is StopIteration
+    names = [f.name for f in traceback.extract_tb(native.__traceback__)]
+    assert names[-1] == "vantropy._quarnel._genexpr_key"
+    # the scan's own entry stays with the StopIteration, as a generator frame's does
+    names = [f.name for f in traceback.extract_tb(native.__cause__.__traceback__)]
+    assert names[0] == "vantropy._quarnel._instruction_argvals"
 
 
 def test_generator_object():

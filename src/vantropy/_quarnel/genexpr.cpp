@@ -268,6 +268,12 @@ PyObject *order_names(PyObject *code, PyObject *myvars) {
       if (done < 0) return nullptr;
       if (done && scan.side_effect_free()) break;
     }
+    if (PyErr_Occurred()) {
+      // As the generator would report it.
+      add_traceback("_instruction_argvals");
+      convert_escaped_stop_iteration();
+      return nullptr;
+    }
   } else {
     Ref values = Ref::steal(PyObject_CallOneArg(argvals.get(), code));
     if (!values) return nullptr;
