@@ -1,6 +1,7 @@
 """_genexpr_key and _instruction_argvals on real generator expressions of
 the running interpreter, against the same logic written in plain Python,
 and the generator protocol of _instruction_argvals."""
+import collections
 import collections.abc
 import dis
 import functools
@@ -12,7 +13,14 @@ import pytest
 
 import vantropy._quarnel as quarnel
 
-from quarnel_support import rebound, unbound
+from quarnel_support import disguised_as, rebound, unbound
+
+
+Point = collections.namedtuple("Point", "x y")
+
+
+class Name(str):
+    pass
 
 
 def expected_argvals(c):
@@ -403,6 +411,17 @@ def test_scan_failure_inside_the_key_is_reported_as_the_generator_would():
     # the scan's own entry stays with the StopIteration, as a generator frame's does
     names = [f.name for f in traceback.extract_tb(native.__cause__.__traceback__)]
     assert names[0] == "vantropy._quarnel._instruction_argvals"
+
+
+def test_tuple_and_str_arguments_are_tested_by_type():
+    records = [types.SimpleNamespace(opname="LOAD_CONST", argval=disguised_as(tuple)),
+               types.SimpleNamespace(opname="LOAD_CONST", argval=disguised_as(str)),
+               types.SimpleNamespace(opname="LOAD_CONST", argval=Point(1, "p")),
+               types.SimpleNamespace(opname="LOAD_NAME", argval=Name("n"))]
+    with rebound(dis=types.SimpleNamespace(get_instructions=lambda c: iter(records))):
+        values = list(quarnel._instruction_argvals(None))
+    assert values == [1, "p", "n"]
+    assert type(values[2]) is Name
 
 
 def test_generator_object():

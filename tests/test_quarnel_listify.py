@@ -269,6 +269,14 @@ def test_listify_is_iterable_by_full_isinstance():
     assert quarnel._listify(1, k=Registered()).listify("k", 0) == [1, 2]
 
 
+@pytest.mark.parametrize("cls", [dict, str])
+def test_listify_tests_dict_and_str_by_type_not_by_isinstance(cls):
+    disguise = disguised_as(cls, __iter__=lambda self: iter([[1], [2]]))
+    assert isinstance(disguise, cls)
+    # neither looked up per element nor repeated: an iterable, flattened
+    assert quarnel._listify(3, k=disguise).listify("k", 0) == [1, 2]
+
+
 def test_listify_flattens_through_the_method():
     class Keeping(quarnel._listify):
         def flatten(self, x):
