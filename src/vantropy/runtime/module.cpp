@@ -58,8 +58,6 @@ int check_version() {
 
 ModuleState &module_state() noexcept { return g_state; }
 
-void set_module_info(const ModuleInfo &info) noexcept { g_state.info = &info; }
-
 PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *)) {
   static PyModuleDef_Slot slots[] = {
       {Py_mod_create, reinterpret_cast<void *>(module_create)},

@@ -37,7 +37,6 @@ ModuleState &module_state() noexcept;
 // (no per-module state, no methods, the create slot below and `exec`) for
 // multi-phase initialisation.
 PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *));
-void set_module_info(const ModuleInfo &info) noexcept;
 
 // The create slot, the same for every module.
 PyObject *module_create(PyObject *spec, PyModuleDef *def);
