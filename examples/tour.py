@@ -19,9 +19,7 @@ def chapter_errors():
     say("---------------------------------")
     env = Env()
     model = Model("tour", env=env)
-    say(f"We opened an environment and a model named {model.ModelName!r}."
-        if "vantropy._brevix" in _available() else
-        "We opened an environment and a model in the stand-in solver library.")
+    say(f"We opened an environment and a model named {model.ModelName!r}.")
 
     err = VantroError(10001, "Something went wrong in our own code")
     say(f"A VantroError built from text keeps it: errno {err.errno}, message {err.message!r}.")
@@ -153,12 +151,6 @@ def chapter_model_utilities():
     say(f"[2 x] has a coefficient other than 1, so it cannot be split: {cannot}.")
     model.dispose()
     say()
-
-
-def _available():
-    import importlib.util
-    return {name for name in ("vantropy._brevix", "vantropy._quarnel")
-            if importlib.util.find_spec(name) is not None}
 
 
 CHAPTERS = [chapter_errors, chapter_attributes, chapter_model_utilities]
