@@ -228,8 +228,16 @@ def test_general_path_formats_whatever_the_product_yields():
         assert quarnel._nd_indexed_names("x", (2, 2)) == ["x[1,2]", "x[3,4]"]
 
 
+def _interpreter_message(call):
+    try:
+        call()
+    except Exception as exc:
+        return str(exc)
+
+
 @pytest.mark.parametrize("shape, error, message", [
-    ([], ValueError, "max() arg is an empty sequence"),
+    # max() words its own error, differently across interpreter versions.
+    ([], ValueError, _interpreter_message(lambda: max([]))),
     (("a",), TypeError, "an integer is required"),
     ((2 ** 31,), OverflowError, "value too large to convert to int"),
     ((-2 ** 31 - 1,), OverflowError, "value too large to convert to int"),
