@@ -248,6 +248,10 @@ PyObject *reset_calls(PyObject *, PyObject *arg) {
   return done(VNTstandin_reset_calls(m));
 }
 
+// The cheapest native call there is, for the benchmarks' floor: it takes
+// any arguments and does nothing with them.
+PyObject *noop(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) { Py_RETURN_NONE; }
+
 template <class F>
 PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -277,6 +281,8 @@ PyMethodDef methods[] = {
     {"calls", as_cfunction(calls), METH_O,
      "calls(model)\n--\n\nLibrary function name -> calls on the model since the last reset."},
     {"reset_calls", as_cfunction(reset_calls), METH_O, "reset_calls(model)\n--\n\nZero the call counts."},
+    {"noop", as_cfunction(noop), METH_FASTCALL | METH_KEYWORDS,
+     "noop(*args, **kwargs)\n--\n\nDoes nothing: the cost of a native call alone."},
     {nullptr, nullptr, 0, nullptr},
 };
 
