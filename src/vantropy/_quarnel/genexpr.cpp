@@ -4,7 +4,9 @@
 // expression's bytecode, which `_instruction_argvals` lists.
 #include "common.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace vantropy::quarnel {
 namespace {
@@ -250,6 +252,195 @@ int place(PyObject *value, PyObject *pending, PyObject *varorder) {
   return PySet_GET_SIZE(pending) == 0;
 }
 
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// The scan without `dis`, for Python 3.11 bytecode.  `dis.get_instructions`
+// builds a record per instruction in Python, which is nearly all the cost
+// of `_genexpr_key`; when `dis` and its `get_instructions` are the library's
+// own, the values they would give are read straight from the code object.
+// The opcode tables are read from `dis` at each call, as its own code reads
+// them.
+
+enum ArgKind : std::uint8_t { kNoValue, kConst, kName, kGlobalName, kLocal, kCompare };
+
+struct OpTables {
+  ArgKind kind[256] = {};
+  int caches[256] = {};
+  long have_argument = 0;
+  long extended_arg = 0;
+  long make_cell = -1;
+  Ref cmp_op;
+};
+
+Str s_hasconst{"hasconst"};
+Str s_hasname{"hasname"};
+Str s_hasjabs{"hasjabs"};
+Str s_hasjrel{"hasjrel"};
+Str s_haslocal{"haslocal"};
+Str s_hasfree{"hasfree"};
+Str s_hascompare{"hascompare"};
+Str s_cmp_op{"cmp_op"};
+Str s_inline_cache_entries{"_inline_cache_entries"};
+Str s_HAVE_ARGUMENT{"HAVE_ARGUMENT"};
+Str s_EXTENDED_ARG{"EXTENDED_ARG"};
+Str s_LOAD_GLOBAL{"LOAD_GLOBAL"};
+Str s_LOAD_CONST{"LOAD_CONST"};
+Str s_opmap{"opmap"};
+
+// An int attribute of `dis`; false (no exception) when it is not one.
+bool dis_int(PyObject *dis, PyObject *name, long &out) {
+  Ref value = Ref::steal(PyObject_GetAttr(dis, name));
+  if (!value || !PyLong_CheckExact(value.get())) return false;
+  out = PyLong_AsLong(value.get());
+  return !(out == -1 && PyErr_Occurred());
+}
+
+// Marks the opcodes listed in dis.<name> as `kind`, unless an earlier
+// list (dis tests them in this order) has claimed them.
+bool mark(PyObject *dis, PyObject *name, ArgKind kind, OpTables &t, bool claimed[256]) {
+  Ref list = Ref::steal(PyObject_GetAttr(dis, name));
+  if (!list || !PyList_CheckExact(list.get())) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject *item = PyList_GET_ITEM(list.get(), i);
+    if (!PyLong_CheckExact(item)) return false;
+    long op = PyLong_AsLong(item);
+    if (op < 0 || op > 255) return false;
+    if (!claimed[op]) {
+      claimed[op] = true;
+      t.kind[op] = kind;
+    }
+  }
+  return true;
+}
+
+bool read_tables(PyObject *dis, OpTables &t) {
+  bool claimed[256] = {};
+  long load_const = -1, load_global = -1;
+  if (!dis_int(dis, s_HAVE_ARGUMENT, t.have_argument) ||
+      !dis_int(dis, s_EXTENDED_ARG, t.extended_arg) ||
+      !dis_int(dis, s_LOAD_GLOBAL, load_global) || !dis_int(dis, s_LOAD_CONST, load_const))
+    return false;
+  // hasconst: only LOAD_CONST has a value (KW_NAMES reads as dis.UNKNOWN).
+  if (!mark(dis, s_hasconst, kNoValue, t, claimed)) return false;
+  if (load_const >= 0 && load_const < 256 && claimed[load_const]) t.kind[load_const] = kConst;
+  if (!mark(dis, s_hasname, kName, t, claimed)) return false;
+  if (load_global >= 0 && load_global < 256 && t.kind[load_global] == kName)
+    t.kind[load_global] = kGlobalName;
+  if (!mark(dis, s_hasjabs, kNoValue, t, claimed) || !mark(dis, s_hasjrel, kNoValue, t, claimed) ||
+      !mark(dis, s_haslocal, kLocal, t, claimed) || !mark(dis, s_hasfree, kLocal, t, claimed) ||
+      !mark(dis, s_hascompare, kCompare, t, claimed))
+    return false;
+  // FORMAT_VALUE's value is a tuple of a converter (None or a built-in) and a
+  // bool, which no name can equal; every other opcode gives an int or None.
+  t.cmp_op = Ref::steal(PyObject_GetAttr(dis, s_cmp_op));
+  if (!t.cmp_op || !PyTuple_CheckExact(t.cmp_op.get())) return false;
+  Ref caches = Ref::steal(PyObject_GetAttr(dis, s_inline_cache_entries));
+  if (!caches || !PyList_CheckExact(caches.get()) || PyList_GET_SIZE(caches.get()) != 256)
+    return false;
+  for (int op = 0; op < 256; ++op) {
+    PyObject *n = PyList_GET_ITEM(caches.get(), op);
+    if (!PyLong_CheckExact(n)) return false;
+    long v = PyLong_AsLong(n);
+    if (v < 0 || v > 0xFFFF) return false;
+    t.caches[op] = static_cast<int>(v);
+  }
+  Ref opmap = Ref::steal(PyObject_GetAttr(dis, s_opmap));
+  if (!opmap || !PyDict_CheckExact(opmap.get())) return false;
+  PyObject *make_cell = PyDict_GetItemWithError(opmap.get(), s_MAKE_CELL);
+  if (make_cell && PyLong_CheckExact(make_cell)) t.make_cell = PyLong_AsLong(make_cell);
+  return !PyErr_Occurred();
+}
+
+// Item `index` of `tuple`, or null (no exception) when it has none there.
+PyObject *tuple_item(PyObject *tuple, long long index) {
+  if (index < 0 || index >= PyTuple_GET_SIZE(tuple)) return nullptr;
+  return PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(index));
+}
+
+// The values `_instruction_argvals(code)` yields, in order (borrowed from
+// the code object); false when the bytecode holds anything the library's
+// scan would fail on, which the general path then reports.
+bool scan_values(PyCodeObject *code, const OpTables &t, std::vector<PyObject *> &out) {
+  Ref bytes = Ref::steal(PyCode_GetCode(code));
+  if (!bytes || !PyBytes_CheckExact(bytes.get())) return false;
+  const auto *units = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
+  Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
+  PyObject *consts = code->co_consts, *names = code->co_names,
+           *locals = code->co_localsplusnames;
+  if (!PyTuple_Check(consts) || !PyTuple_Check(names) || !PyTuple_Check(locals)) return false;
+  long long extended = 0;
+  int caches = 0;
+  for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
+    if (caches) {
+      --caches;
+      continue;
+    }
+    int op = units[i];
+    caches = t.caches[op];
+    if (op < t.have_argument) {
+      extended = 0;
+      continue;
+    }
+    long long arg = units[i + 1] | extended;
+    extended = op == t.extended_arg ? (arg << 8) : 0;
+    if (extended >= 2147483648LL) extended -= 4294967296LL;
+    if (op == t.make_cell) continue;
+    PyObject *value = nullptr;
+    switch (t.kind[op]) {
+      case kNoValue: continue;
+      case kConst: value = tuple_item(consts, arg); break;
+      case kName: value = tuple_item(names, arg); break;
+      case kGlobalName:
+        if (arg < 0) return false;
+        value = tuple_item(names, arg / 2);
+        break;
+      case kLocal: value = tuple_item(locals, arg); break;
+      case kCompare: value = tuple_item(t.cmp_op.get(), arg); break;
+    }
+    if (!value) return false;
+    if (PyTuple_Check(value) && !PyTuple_CheckExact(value)) return false;  // its own iteration
+    if (PyTuple_CheckExact(value)) {
+      for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(value); ++j)
+        out.push_back(PyTuple_GET_ITEM(value, j));
+    } else if (PyUnicode_Check(value)) {
+      out.push_back(value);
+    }
+  }
+  return true;
+}
+
+// 1 when the names were placed, 0 when the general path must do it (nothing
+// has been placed then), -1 on error.
+int place_without_dis(PyObject *code, PyObject *pending, PyObject *varorder) {
+  if (!PyCode_Check(code)) return 0;
+  static GlobalSite site_dis;
+  Ref dis = global(site_dis, s_dis);
+  if (!dis || dis.get() != g_real.dis_module) {
+    PyErr_Clear();  // the general path looks it up again and reports it
+    return 0;
+  }
+  Ref get_instructions = Ref::steal(PyObject_GetAttr(dis.get(), s_get_instructions));
+  if (!get_instructions || get_instructions.get() != g_real.get_instructions) {
+    PyErr_Clear();
+    return 0;
+  }
+  OpTables tables;
+  std::vector<PyObject *> values;
+  if (!read_tables(dis.get(), tables) ||
+      !scan_values(reinterpret_cast<PyCodeObject *>(code), tables, values)) {
+    PyErr_Clear();
+    return 0;
+  }
+  for (PyObject *value : values) {
+    int done = place(value, pending, varorder);
+    if (done < 0) return -1;
+    if (done) break;
+  }
+  return 1;
+}
+#else
+int place_without_dis(PyObject *, PyObject *, PyObject *) { return 0; }
+#endif
+
 // The candidate names in the order of their first reference in `code`.
 PyObject *order_names(PyObject *code, PyObject *myvars) {
   Ref varorder = Ref::steal(PyList_New(0));
@@ -259,7 +450,13 @@ PyObject *order_names(PyObject *code, PyObject *myvars) {
   static GlobalSite site_argvals;
   Ref argvals = global(site_argvals, s_instruction_argvals);
   if (!argvals) return nullptr;
-  if (argvals.get() == g_real.instruction_argvals) {
+  int placed = argvals.get() == g_real.instruction_argvals
+                   ? place_without_dis(code, pending.get(), varorder.get())
+                   : 0;
+  if (placed < 0) return nullptr;
+  if (placed) {
+    // Read straight from the code object.
+  } else if (argvals.get() == g_real.instruction_argvals) {
     // Our own scan, run in place without a generator object; once every
     // name is placed the rest of the bytecode cannot change the order.
     ArgvalsBody scan(code);
