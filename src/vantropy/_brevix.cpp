@@ -229,6 +229,11 @@ class Buffer {
   }
   T *get() const noexcept { return p_; }
   T &operator[](Py_ssize_t i) const noexcept { return p_[i]; }
+  // Gives the memory back early, once the library call has used it.
+  void release() noexcept {
+    PyMem_Free(p_);
+    p_ = nullptr;
+  }
 
  private:
   T *p_ = nullptr;
@@ -910,6 +915,7 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
       if (!name) return nullptr;
       int error = VNTgetcharattrlist(h.model, name, count, ind.get(), vals.get());
       if (error) return raise_list_read_failure(obj, error);
+      ind.release();  // not needed for the result list, which is the bulk of the peak
       result = Ref::steal(PyList_New(count));
       if (!result) return nullptr;
       for (int i = 0; i < count; ++i) {
@@ -927,6 +933,7 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
       if (!name) return nullptr;
       int error = VNTgetintattrlist(h.model, name, count, ind.get(), vals.get());
       if (error) return raise_list_read_failure(obj, error);
+      ind.release();  // not needed for the result list, which is the bulk of the peak
       result = Ref::steal(PyList_New(count));
       if (!result) return nullptr;
       for (int i = 0; i < count; ++i) {
@@ -943,6 +950,7 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
       if (!name) return nullptr;
       int error = VNTgetdblattrlist(h.model, name, count, ind.get(), vals.get());
       if (error) return raise_list_read_failure(obj, error);
+      ind.release();  // not needed for the result list, which is the bulk of the peak
       double bound, undefined;
       if (!vnt_double(s_INFINITY, bound) || !vnt_double(s_UNDEFINED, undefined)) return nullptr;
       result = Ref::steal(PyList_New(count));
@@ -967,6 +975,7 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
       std::memset(vals.get(), 0, sizeof(char *) * static_cast<size_t>(count));
       int error = VNTgetstrattrlist(h.model, name, count, ind.get(), vals.get());
       if (error) return raise_list_read_failure(obj, error);
+      ind.release();  // not needed for the result list, which is the bulk of the peak
       result = Ref::steal(PyList_New(count));
       if (!result) return nullptr;
       // Every string is copied before any Python code runs: _bytestostring
