@@ -94,10 +94,16 @@ class Index:
         return self.value
 
 
-class ComparesOnly(IntLike):
+class ComparesOnly:
     """Passes the element-state comparisons but converts to nothing."""
 
-    __int__ = None
+    def __eq__(self, other):
+        return False
+
+    def __lt__(self, other):
+        return False
+
+    __hash__ = None
 
 
 class ComparesThenRaises(IntLike):
@@ -116,8 +122,8 @@ SETATTR = {
                   VantroError, "Var has not yet been added to the model"),
     "removed": (lambda m: brevix._setattr(Element(m, -2), "LB", 1.0),
                 VantroError, "Var was removed from the model"),
-    "index not an int": (lambda m: brevix._setattr(Element(m, ComparesOnly(0)), "LB", 1.0),
-                         TypeError, None),
+    "index not an int": (lambda m: brevix._setattr(Element(m, ComparesOnly()), "LB", 1.0),
+                         TypeError, "an integer is required"),
     "index beyond 32 bits": (lambda m: brevix._setattr(Element(m, 2**32), "LB", 1.0),
                              OverflowError, None),
     "index conversion raises": (lambda m: brevix._setattr(Element(m, ComparesThenRaises(0)),
