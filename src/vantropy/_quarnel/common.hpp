@@ -4,6 +4,7 @@
 // Python-level operations that several functions perform.
 #pragma once
 
+#include "runtime/compat.hpp"
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -57,7 +58,7 @@ extern RealCallables g_real;
 
 // The interpreter runs with assertions enabled (no -O).  Read at every
 // call, as the interpreter's own `assert` statements do.
-inline bool assertions_enabled() noexcept { return Py_OptimizeFlag == 0; }
+inline bool assertions_enabled() noexcept { return compat::assertions_enabled(); }
 
 // `raise cls(*args)`: calls the class and raises the instance it returns.
 void raise_new(PyObject *cls, PyObject *args);

@@ -7,11 +7,6 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX >= 0x030D0000
-// Still exported, but its declaration moved to the internal headers.
-extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
-#endif
-
 namespace vantropy::compat {
 
 // A tag that changes whenever the dict changes; the global-name caches are
@@ -29,9 +24,22 @@ inline std::uint64_t dict_version(PyObject *dict) noexcept {
 #endif
 }
 
-// Adds one traceback entry (function name, file, line) to the pending exception.
-inline void traceback_add(const char *funcname, const char *filename, int line) {
-  _PyTraceback_Add(funcname, filename, line);
+// True while the interpreter runs with assertions enabled (no -O).  The
+// flag is marked deprecated from 3.12 but still reflects -O.
+inline bool assertions_enabled() noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  return Py_OptimizeFlag == 0;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 }
+
+// Adds one traceback entry (function name, file, line) to the pending
+// exception.  The code object of each entry is made once and reused: making
+// a fresh one per failure grows memory on 3.13, and costs time everywhere.
+void traceback_add(const char *funcname, const char *filename, int line);
 
 }  // namespace vantropy::compat
