@@ -44,6 +44,9 @@ GETATTR = {
     "index overflow": (lambda m, v, b: brevix._getattr(Element(m, 2**40), "LB"), OverflowError),
     "busy": (lambda m, v, b: brevix._getattr(b.getVars()[0], "LB"), AttributeError),
     "solver failure": (lambda m, v, b: brevix._getattr(Element(m, 99), "LB"), AttributeError),
+    "model double": (lambda m, v, b: brevix._getattr(m, "ObjOffset", True), None),
+    "no handle": (lambda m, v, b: brevix._getattr(object(), "LB"), AttributeError),
+    "index not an int": (lambda m, v, b: brevix._getattr(Element(m, "0"), "LB"), TypeError),
 }
 
 SETATTR = {
@@ -58,6 +61,22 @@ SETATTR = {
     "busy": (lambda m, v, b: brevix._setattr(b.getVars()[0], "LB", 1.0), AttributeError),
     "solver failure": (lambda m, v, b: brevix._setattr(Element(m, 99), "LB", 1.0),
                        AttributeError),
+    "int": (lambda m, v, b: brevix._setattr(v, "Priority", 3), None),
+    "model int": (lambda m, v, b: brevix._setattr(m, "Direction", 1, True), None),
+    "model double": (lambda m, v, b: brevix._setattr(m, "ObjOffset", -math.inf, True), None),
+    "model wrong type": (lambda m, v, b: brevix._setattr(m, "ModelName", 5, True), AttributeError),
+    "unknown name": (lambda m, v, b: brevix._setattr(v, "Nope", 1.0), AttributeError),
+    "other kind": (lambda m, v, b: brevix._setattr(v, "RHS", 1.0), AttributeError),
+    "not added": (lambda m, v, b: brevix._setattr(Element(m, -1), "LB", 1.0), VantroError),
+    "char wrong type": (lambda m, v, b: brevix._setattr(v, "Kind", 66), AttributeError),
+    "empty char": (lambda m, v, b: brevix._setattr(v, "Kind", ""), IndexError),
+    "double wrong type": (lambda m, v, b: brevix._setattr(v, "LB", "1"), AttributeError),
+    "string wrong type": (lambda m, v, b: brevix._setattr(v, "VarName", 3), AttributeError),
+    "string not encodable": (lambda m, v, b: brevix._setattr(v, "VarName", "\ud800"),
+                             UnicodeEncodeError),
+    "int overflow": (lambda m, v, b: brevix._setattr(v, "Priority", 2**31), OverflowError),
+    "index overflow": (lambda m, v, b: brevix._setattr(Element(m, 2**40), "LB", 1.0),
+                       OverflowError),
 }
 
 LISTS = {
@@ -83,6 +102,23 @@ LISTS = {
                    ValueError),
     "unhandled type": (lambda m, v, b: brevix._gettypedattrlist(m, "UB", 7, IDX), ValueError),
     "busy get": (lambda m, v, b: brevix._gettypedattrlist(b, "LB", 2, [0]), VantroError),
+    "busy set": (lambda m, v, b: brevix._settypedattrlist(b, "LB", 2, [0], [1.0]),
+                 AttributeError),
+    "no len": (lambda m, v, b: brevix._gettypedattrlist(m, "UB", 2, 5), TypeError),
+    "set no len": (lambda m, v, b: brevix._settypedattrlist(m, "UB", 2, 5, [1.0]), TypeError),
+    "index overflow": (lambda m, v, b: brevix._settypedattrlist(m, "UB", 2, [2**31], [1.0]),
+                       OverflowError),
+    "set bad index": (lambda m, v, b: brevix._settypedattrlist(m, "UB", 2, [0, None], [1.0] * 2),
+                      TypeError),
+    "char too long": (lambda m, v, b: brevix._settypedattrlist(m, "Kind", 0, [0], ["IC"]),
+                      ValueError),
+    "char wrong type": (lambda m, v, b: brevix._settypedattrlist(m, "Kind", 0, [0], [66]),
+                        TypeError),
+    "short doubles": (lambda m, v, b: brevix._settypedattrlist(m, "UB", 2, IDX, [1.0]),
+                      IndexError),
+    "string not encodable": (lambda m, v, b: brevix._settypedattrlist(
+        m, "VarName", 3, [0], ["\ud800"]), UnicodeEncodeError),
+    "get empty": (lambda m, v, b: brevix._gettypedattrlist(m, "UB", 2, []), None),
 }
 
 
@@ -112,6 +148,15 @@ OTHERS = {
     "prefetch": (lambda m, v, b: brevix._prefetchattr(v, "LB"), None),
     "prefetch other kind": (lambda m, v, b: brevix._prefetchattr(v, "RHS"), AttributeError),
     "errormsg": (lambda m, v, b: brevix._geterrormsg(v), None),
+    "errormsg model": (lambda m, v, b: brevix._geterrormsg(m), None),
+    "errormsg no handle": (lambda m, v, b: brevix._geterrormsg(object()), None),
+    "attrinfo": (lambda m, v, b: brevix._getattrinfo(v, "LB"), None),
+    "attrinfo unknown": (lambda m, v, b: brevix._getattrinfo(v, "Nope"), AttributeError),
+    "attrlist model": (lambda m, v, b: brevix._attrlist(m._cmodel, 0), None),
+    "attrlist bad handle": (lambda m, v, b: brevix._attrlist(None, 1), TypeError),
+    "prefetch model": (lambda m, v, b: brevix._prefetchattr(m, "ModelName", True), None),
+    "prefetch unknown": (lambda m, v, b: brevix._prefetchattr(v, "Nope"), AttributeError),
+    "prefetch removed": (lambda m, v, b: brevix._prefetchattr(Element(m, -2), "LB"), None),
 }
 
 
