@@ -154,7 +154,10 @@ _capsule_new.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
 
 
 class World:
-    def __init__(self):
+    def __init__(self, cap=None):
+        # With a cap, every int the world hands out stays within it: for
+        # functions whose result is as large as the numbers they are given.
+        self.cap = cap
         self.model = Model("hostile")
         m = self.model
         self.var = m.addVar(lb=1.0, ub=4.0, name="x")
@@ -220,7 +223,7 @@ class World:
     def build(self, desc):
         kind = desc[0]
         if kind == "plain":
-            return desc[1]
+            return self.capped(desc[1])
         if kind == "world":
             return self.leaf(desc[1])
         if kind in ("list", "tuple"):
@@ -233,6 +236,11 @@ class World:
             _, behaviour, children = desc
             return Hostile(self, behaviour, [self.build(d) for d in children])
         raise AssertionError(desc)
+
+    def capped(self, value):
+        if self.cap is not None and type(value) is int and abs(value) > self.cap:
+            return self.cap
+        return value
 
     # -- side effects a hostile object can have mid-call --
     def effect(self, which, seed):
@@ -289,7 +297,7 @@ class Hostile:
         if what[0] == "return":
             return world.build(what[1])
         if what[0] == "huge":
-            return what[1]
+            return world.capped(what[1])
         world.effect(what[1], what[2])
         return self._plain(slot, world, children, *args)
 
@@ -384,11 +392,11 @@ def check_outcome(exc):
     assert "NULL" not in text and "without setting an error" not in text, text
 
 
-def run_hostile(call, descs):
+def run_hostile(call, descs, cap=None):
     """Builds the arguments in a fresh world, calls `call(*arguments)`, and
     checks the outcome and that everything still works afterwards."""
     snap = _snapshot()
-    world = World()
+    world = World(cap)
     try:
         built = [world.build(d) for d in descs]
         try:
