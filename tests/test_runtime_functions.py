@@ -128,3 +128,55 @@ def test_deep_recursion_through_native_functions_raises_not_crashes():
 
     with pytest.raises(RecursionError):
         _errormsg_from_object(Recursive())
+
+
+class _Default:
+    """A default value that is a heap object, so dropping its last
+    reference frees it."""
+
+    def __bool__(self):
+        return False
+
+
+@pytest.mark.parametrize("hook", ["_getattrinfo", "_stringtobytes"])
+@pytest.mark.parametrize("fn, args", [
+    ("_setattr", lambda v: (v, "LB", 2.0)),
+    ("_getattr", lambda v: (v, "LB")),
+    ("_prefetchattr", lambda v: (v, "LB")),
+])
+def test_omitted_argument_survives_defaults_replaced_mid_call(fn, args, hook):
+    # A default is lent to the body for the whole call; code the body runs
+    # may rebind __defaults__ and drop the tuple that held it.
+    import gc
+    import weakref
+
+    import vantropy._brevix as brevix
+    from vantropy._core import Model
+
+    m = Model("defaults")
+    v = m.addVar()
+    function = getattr(brevix, fn)
+    saved_defaults, real = function.__defaults__, getattr(brevix, hook)
+    default = _Default()
+    alive = weakref.ref(default)
+    function.__defaults__ = (default,)
+    del default
+    seen = []
+
+    def replacing(*a):
+        function.__defaults__ = saved_defaults
+        gc.collect()
+        seen.append(alive() is not None)
+        return real(*a)
+
+    setattr(brevix, hook, replacing)
+    try:
+        function(*args(v))
+    finally:
+        setattr(brevix, hook, real)
+        function.__defaults__ = saved_defaults
+    try:
+        assert seen and all(seen)
+        assert brevix._getattr(v, "LB") == (2.0 if fn == "_setattr" else 0.0)
+    finally:
+        m.dispose()

@@ -50,6 +50,9 @@ struct Bound {
   PyObject *args[kMaxParams + 2] = {};
   Ref varargs;
   Ref varkw;
+  // The defaults tuple the omitted arguments were taken from: the body may
+  // run code that rebinds __defaults__, and the values must outlive it.
+  Ref defaults;
 };
 
 // Binds positional and keyword arguments to the parameters, with the
@@ -120,8 +123,12 @@ int bind(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     }
     out.args[p] = kwvalues[j];
   }
-  for (Py_ssize_t i = nrequired; i < n; ++i)
-    if (!out.args[i]) out.args[i] = PyTuple_GET_ITEM(f->defaults, i - nrequired);
+  for (Py_ssize_t i = nrequired; i < n; ++i) {
+    if (!out.args[i]) {
+      if (!out.defaults) out.defaults = Ref::borrow(f->defaults);
+      out.args[i] = PyTuple_GET_ITEM(f->defaults, i - nrequired);
+    }
+  }
 
   Py_ssize_t next = n;
   if (spec.varargs) out.args[next++] = out.varargs.get();
