@@ -90,7 +90,7 @@ WORLD = ("model", "var", "constr", "qconstr", "genconstr", "sos", "cmodel", "cen
          "linexpr", "quadexpr", "mvar", "mlinexpr", "ndarray", "objarray", "generator",
          "started_generator", "code", "element_list")
 
-EFFECTS = ("gc", "rebind", "unimport", "mutate", "dispose", "vnt")
+EFFECTS = ("gc", "rebind", "unimport", "mutate", "dispose", "vnt", "defaults")
 
 leaf = st.one_of(st.sampled_from(PLAIN).map(lambda v: ("plain", v)),
                  st.sampled_from(WORLD).map(lambda w: ("world", w)),
@@ -264,6 +264,13 @@ class World:
                     items.extend([Hostile(self, {}, [])] * 3)
         elif which == "dispose":
             self.model.dispose()
+        elif which == "defaults":
+            # Drops the tuples that omitted arguments were taken from.
+            for mod in MODULES:
+                for value in list(vars(mod).values()):
+                    if type(value).__name__ == "native_function" and value.__defaults__:
+                        value.__defaults__ = tuple(object() for _ in value.__defaults__)
+            gc.collect()
         elif which == "vnt":
             name = ("INFINITY", "UNDEFINED", "Error")[seed % 3]
             setattr(VNT, name, (None, "inf", 2**100, -1.0)[seed // 3 % 4])
@@ -342,14 +349,20 @@ for _slot in DUNDERS:
 
 # ---- one call ----------------------------------------------------------------
 
+def _functions():
+    return [v for m in MODULES for v in vars(m).values() if type(v).__name__ == "native_function"]
+
+
 def _snapshot():
-    return ([dict(vars(m)) for m in MODULES],
+    return ([dict(vars(m)) for m in MODULES], [(f, f.__defaults__) for f in _functions()],
             {name: sys.modules.get(name) for name in PACKAGE_MODULES},
             {name: vars(VNT)[name] for name in ("INFINITY", "UNDEFINED", "Error")})
 
 
 def _restore(snap):
-    namespaces, modules, constants = snap
+    namespaces, defaults, modules, constants = snap
+    for function, saved in defaults:
+        function.__defaults__ = saved
     for mod, saved in zip(MODULES, namespaces):
         ns = vars(mod)
         if list(ns) != list(saved) or any(ns[k] is not v for k, v in saved.items()):
