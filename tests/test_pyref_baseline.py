@@ -285,14 +285,33 @@ def test_extract_varlike_cindex(m, which, model_arg):
         other.dispose()
 
 
+class Shown(int):
+    """An int whose text is its own."""
+
+    def __str__(self):
+        return f"<{int(self)}>"
+
+
 INDEXNAME_CASES = [("x", (1, 2)), ("x", 5), ("x", [1, "a"]), ("x", "ab"), (None, (1,)),
                    ("", (1,)), ("x", ()), ("x", (1.5, None)), ("x", {3: 4}), (7, (1,)),
-                   ("x", range(3))]
+                   ("x", range(3)), ("x", (-5, 0, 2**63, -2**63 - 1, 10**30)), ("x", (True, 1)),
+                   ("\u00e9t\u00e9", (1, 2)), ("\u4e00", (3,)), ("x", (Shown(4), 5)),
+                   (Shown(7), (1, 2)), ("x", ((1, 2), 3))]
 
 
 @pytest.mark.parametrize("name,index", INDEXNAME_CASES)
 def test_indexname(name, index):
     same(quarnel._indexname, pymodel._indexname, name, index)
+
+
+@pytest.mark.parametrize("index", [(1, 2), ()])
+def test_indexname_asks_isstr_about_int_tuples(index):
+    from quarnel_support import rebound
+
+    asked = []
+    with rebound(_isstr=lambda i: asked.append(i) or True):
+        got = quarnel._indexname("x", index)
+    assert asked == [index] and got == "x[" + str(index) + "]"
 
 
 SHAPES = [(), (3,), (1, 3), (3, 1), (1, 1, 1), (2, 2), (0,), (2, 0), [], (2, 3, 4), [4],

@@ -101,9 +101,9 @@ int element_texts(PyObject *index, Parts &texts) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-// The guarded part of `_indexname`: with assertions enabled a string index
-// is refused (AssertionError), then every element is turned into text.
-int index_texts(PyObject *index, Parts &texts) {
+// The first part of `_indexname`'s guard: with assertions enabled a string
+// index is refused (AssertionError).
+int refuse_string(PyObject *index) {
   if (assertions_enabled()) {
     static GlobalSite site_isstr;
     Ref isstr = global(site_isstr, s_isstr);
@@ -117,7 +117,27 @@ int index_texts(PyObject *index, Parts &texts) {
       return -1;
     }
   }
-  return element_texts(index, texts);
+  return 0;
+}
+
+// "[" and the elements of a tuple of plain ints joined by ",", written
+// straight into `out`: the str of an exact int cannot be overridden, so no
+// text object per element is needed.  False when some element is not one.
+bool plain_int_index(PyObject *index, std::string &out) {
+  if (!PyTuple_CheckExact(index)) return false;
+  out.assign(1, '[');
+  char digits[24];
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(index); ++i) {
+    PyObject *item = PyTuple_GET_ITEM(index, i);
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow;
+    long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow) return false;
+    if (i) out += ',';
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end);
+  }
+  return true;
 }
 
 PyObject *indexname(NativeFunction *, PyObject *const *args) {
@@ -127,7 +147,14 @@ PyObject *indexname(NativeFunction *, PyObject *const *args) {
   if (!truth) return newref(module_state().empty_str);
 
   Parts texts;
-  if (index_texts(index, texts) < 0) {
+  bool failed = refuse_string(index) < 0;
+  if (!failed && PyUnicode_CheckExact(name)) {
+    std::string text;
+    if (plain_int_index(index, text))
+      return concat_ascii(name, text.data(), static_cast<Py_ssize_t>(text.size()), s_close);
+  }
+  if (!failed) failed = element_texts(index, texts) < 0;
+  if (failed) {
     // A string index or one that is not iterable is written whole.
     if (!PyErr_ExceptionMatches(b_TypeError) && !PyErr_ExceptionMatches(b_AssertionError))
       return nullptr;
