@@ -58,7 +58,9 @@ def test_list_read_peak(big, attr, attrtype):
 
 
 @pytest.mark.parametrize("attr,attrtype,make", [
-    ("UB", 2, lambda i: i * 0.5), ("Priority", 1, lambda i: i), ("Kind", 0, lambda i: "CBI"[i % 3]),
+    ("UB", 2, lambda i: i * 0.5),
+    ("Priority", 1, lambda i: i),
+    ("Kind", 0, lambda i: "CBI"[i % 3]),
 ])
 def test_list_write_peak(big, attr, attrtype, make):
     m, idx = big

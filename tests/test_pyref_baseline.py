@@ -66,8 +66,7 @@ def test_getattr_model(m, name):
 @pytest.mark.parametrize("index", [0, 1, 2])
 @pytest.mark.parametrize("name", VAR_ATTRS)
 def test_getattr_var(m, name, index):
-    same(brevix._getattr, attrs._getattr, m.getVars()[index] if hasattr(m, "getVars")
-         else Element(m, index), name)
+    same(brevix._getattr, attrs._getattr, m.getVars()[index], name)
 
 
 @pytest.mark.parametrize("index", [-1, -2, 7, 2**31])
@@ -328,7 +327,7 @@ def test_nd_indexed_names(prefix, shape):
                                   "emptydict", "mvars", "int"])
 def test_map_coldata_to_vars(m, kind):
     vs = [m.addVar() for _ in range(4)]
-    coldata = np.arange(100.0, 100.0 + len(m.getVars()) if hasattr(m, "getVars") else 200.0)
+    coldata = np.arange(100.0, 100.0 + len(m.getVars()))
     v = {"var": vs[1], "mvar": MVar.fromlist(vs[:2]), "list": vs, "tuple": tuple(vs[::-1]),
          "empty": [], "dict": {"a": vs[0], "b": vs[2]},
          "tupledict": tupledict([((1, 2), vs[3])]), "emptydict": {},

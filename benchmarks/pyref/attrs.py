@@ -155,19 +155,23 @@ def _getattr(obj, attrname, is_model=False):
         _check_kind(obj, attrname, attrsize)
         if attrtype == 0:
             cval = ctypes.c_char()
-            error = VNTgetcharattrelement(_cmodel(obj), uattrname, _int32(cindex), ctypes.byref(cval))
+            handle, index = _cmodel(obj), _int32(cindex)
+            error = VNTgetcharattrelement(handle, uattrname, index, ctypes.byref(cval))
             value = chr(cval.value[0])
         elif attrtype == 1:
             ival = ctypes.c_int()
-            error = VNTgetintattrelement(_cmodel(obj), uattrname, _int32(cindex), ctypes.byref(ival))
+            handle, index = _cmodel(obj), _int32(cindex)
+            error = VNTgetintattrelement(handle, uattrname, index, ctypes.byref(ival))
             value = ival.value
         elif attrtype == 2:
             dval = ctypes.c_double()
-            error = VNTgetdblattrelement(_cmodel(obj), uattrname, _int32(cindex), ctypes.byref(dval))
+            handle, index = _cmodel(obj), _int32(cindex)
+            error = VNTgetdblattrelement(handle, uattrname, index, ctypes.byref(dval))
             value = _map_double(dval.value)
         elif attrtype == 3:
             sval = ctypes.c_char_p()
-            error = VNTgetstrattrelement(_cmodel(obj), uattrname, _int32(cindex), ctypes.byref(sval))
+            handle, index = _cmodel(obj), _int32(cindex)
+            error = VNTgetstrattrelement(handle, uattrname, index, ctypes.byref(sval))
             value = _map_string(error, sval.value)
         else:
             _unhandled(attrname, attrtype, False)
@@ -222,8 +226,8 @@ def _setattr(obj, attrname, newval, is_model=False):
         if attrtype == 0:
             if not isinstance(newval, str):
                 raise AttributeError("Attribute '" + attrname + "' takes character value")
-            handle = _cmodel(obj)
-            error = VNTsetcharattrelement(handle, uattrname, _int32(cindex), _one_char(attrname, newval))
+            handle, index = _cmodel(obj), _int32(cindex)
+            error = VNTsetcharattrelement(handle, uattrname, index, _one_char(attrname, newval))
         elif attrtype == 1:
             if not isinstance(newval, int):
                 raise AttributeError("Attribute '" + attrname + "' takes integer value")
