@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <initializer_list>
 #include <vector>
 
@@ -893,6 +894,40 @@ bool vnt_double(PyObject *name, double &out) {
   return value && to_double(value.get(), out);
 }
 
+// A new list of `count` items, item i made by `make(i)` (a new reference or
+// null with an exception set).
+template <class Make>
+PyObject *list_of(int count, Make make) {
+  Ref list = Ref::steal(PyList_New(count));
+  if (!list) return nullptr;
+  for (int i = 0; i < count; ++i) {
+    PyObject *item = make(i);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
+// Reads one attribute for `count` indices in a single library call, then
+// builds the result with `convert(values)`.  Both buffers are released on
+// every path; the index buffer as soon as the library has used it, since the
+// result list is the bulk of the peak.
+template <class T, class Call, class Convert>
+PyObject *read_list(PyObject *obj, PyObject *uattrname, Buffer<int> &ind, int count, Call call,
+                    Convert convert) {
+  Buffer<T> vals;
+  Handle h;
+  if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
+  const char *name = bytes_data(uattrname);
+  if (!name) return nullptr;
+  if constexpr (std::is_pointer_v<T>)  // names left unset read as null, never as garbage
+    std::memset(vals.get(), 0, sizeof(T) * static_cast<size_t>(count));
+  int error = call(h.model, name, count, ind.get(), vals.get());
+  if (error) return raise_list_read_failure(obj, error);
+  ind.release();
+  return convert(vals);
+}
+
 PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *attrtype = args[2], *inputlist = args[3];
   static GlobalSite site_tobytes;
@@ -905,99 +940,52 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
   if (code == -2) return nullptr;
   if (code < 0) return raise_unhandled_list_type(attrtype);
 
-  Handle h;
-  Ref result;
+  PyObject *name = uattrname.get();
   switch (code) {
-    case 0: {
-      Buffer<char> vals;
-      if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
-      if (!name) return nullptr;
-      int error = VNTgetcharattrlist(h.model, name, count, ind.get(), vals.get());
-      if (error) return raise_list_read_failure(obj, error);
-      ind.release();  // not needed for the result list, which is the bulk of the peak
-      result = Ref::steal(PyList_New(count));
-      if (!result) return nullptr;
-      for (int i = 0; i < count; ++i) {
+    case 0:
+      return read_list<char>(obj, name, ind, count, VNTgetcharattrlist, [count](Buffer<char> &v) {
         // Read as unsigned, so every stored byte reads back.
-        PyObject *ch = PyUnicode_FromOrdinal(static_cast<unsigned char>(vals[i]));
-        if (!ch) return nullptr;
-        PyList_SET_ITEM(result.get(), i, ch);
-      }
-      break;
-    }
-    case 1: {
-      Buffer<int> vals;
-      if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
-      if (!name) return nullptr;
-      int error = VNTgetintattrlist(h.model, name, count, ind.get(), vals.get());
-      if (error) return raise_list_read_failure(obj, error);
-      ind.release();  // not needed for the result list, which is the bulk of the peak
-      result = Ref::steal(PyList_New(count));
-      if (!result) return nullptr;
-      for (int i = 0; i < count; ++i) {
-        PyObject *v = PyLong_FromLong(vals[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(result.get(), i, v);
-      }
-      break;
-    }
-    case 2: {
-      Buffer<double> vals;
-      if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
-      if (!name) return nullptr;
-      int error = VNTgetdblattrlist(h.model, name, count, ind.get(), vals.get());
-      if (error) return raise_list_read_failure(obj, error);
-      ind.release();  // not needed for the result list, which is the bulk of the peak
-      double bound, undefined;
-      if (!vnt_double(s_INFINITY, bound) || !vnt_double(s_UNDEFINED, undefined)) return nullptr;
-      result = Ref::steal(PyList_New(count));
-      if (!result) return nullptr;
-      for (int i = 0; i < count; ++i) {
-        double d = vals[i];
-        if (d != undefined) {
-          if (d >= bound) d = HUGE_VAL;
-          else if (d <= -bound) d = -HUGE_VAL;
+        return list_of(count, [&](int i) {
+          return PyUnicode_FromOrdinal(static_cast<unsigned char>(v[i]));
+        });
+      });
+    case 1:
+      return read_list<int>(obj, name, ind, count, VNTgetintattrlist, [count](Buffer<int> &v) {
+        return list_of(count, [&](int i) { return PyLong_FromLong(v[i]); });
+      });
+    case 2:
+      return read_list<double>(obj, name, ind, count, VNTgetdblattrlist, [count](Buffer<double> &v) -> PyObject * {
+        double bound, undefined;
+        if (!vnt_double(s_INFINITY, bound) || !vnt_double(s_UNDEFINED, undefined)) return nullptr;
+        return list_of(count, [&](int i) {
+          double d = v[i];
+          if (d != undefined) {
+            if (d >= bound) d = HUGE_VAL;
+            else if (d <= -bound) d = -HUGE_VAL;
+          }
+          return PyFloat_FromDouble(d);
+        });
+      });
+    default:
+      return read_list<char *>(obj, name, ind, count, VNTgetstrattrlist, [count](Buffer<char *> &v) -> PyObject * {
+        // Every string is copied before any Python code runs: _bytestostring
+        // could change the model and with it the library's strings.
+        Ref result = Ref::steal(list_of(count, [&](int i) {
+          return v[i] ? PyBytes_FromString(v[i]) : newref(module_state().empty_str);
+        }));
+        if (!result) return nullptr;
+        static GlobalSite site_tostring;
+        for (int i = 0; i < count; ++i) {
+          PyObject *raw = PyList_GET_ITEM(result.get(), i);
+          if (!PyBytes_CheckExact(raw)) continue;  // a null string, already ""
+          PyObject *text = call_global(site_tostring, s_bytestostring, {raw}).release();
+          if (!text) return nullptr;
+          PyList_SET_ITEM(result.get(), i, text);
+          Py_DECREF(raw);
         }
-        PyObject *v = PyFloat_FromDouble(d);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(result.get(), i, v);
-      }
-      break;
-    }
-    default: {
-      Buffer<char *> vals;
-      if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
-      if (!name) return nullptr;
-      std::memset(vals.get(), 0, sizeof(char *) * static_cast<size_t>(count));
-      int error = VNTgetstrattrlist(h.model, name, count, ind.get(), vals.get());
-      if (error) return raise_list_read_failure(obj, error);
-      ind.release();  // not needed for the result list, which is the bulk of the peak
-      result = Ref::steal(PyList_New(count));
-      if (!result) return nullptr;
-      // Every string is copied before any Python code runs: _bytestostring
-      // could change the model and with it the library's strings.
-      for (int i = 0; i < count; ++i) {
-        PyObject *v = vals[i] ? PyBytes_FromString(vals[i]) : newref(module_state().empty_str);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(result.get(), i, v);
-      }
-      static GlobalSite site_tostring;
-      for (int i = 0; i < count; ++i) {
-        PyObject *raw = PyList_GET_ITEM(result.get(), i);
-        if (!PyBytes_CheckExact(raw)) continue;  // a null string, already ""
-        PyObject *s = call_global(site_tostring, s_bytestostring, {raw}).release();
-        if (!s) return nullptr;
-        PyList_SET_ITEM(result.get(), i, s);
-        Py_DECREF(raw);
-      }
-      break;
-    }
+        return result.release();
+      });
   }
-  return result.release();
 }
 
 // A char for the list write: a one-character str up to U+00FF, or a
