@@ -1,7 +1,7 @@
 """Shared pieces of the attribute-access tests: a fresh model per test,
 names rebound in the attribute module's namespace (always restored), and a
 stand-in element whose index and kind a test chooses."""
-import contextlib
+import functools
 
 import pytest
 
@@ -9,7 +9,9 @@ import vantropy._brevix as brevix
 from vantropy import _standin
 from vantropy._core import Model
 
-_MISSING = object()
+from namespace import rebound as _rebound
+
+rebound = functools.partial(_rebound, brevix)
 
 
 @pytest.fixture
@@ -22,22 +24,6 @@ def model():
 @pytest.fixture
 def var(model):
     return model.addVar(lb=1.0, ub=5.0, cost=2.0, kind="I", name="x")
-
-
-@contextlib.contextmanager
-def rebound(**names):
-    """Binds each name in vantropy._brevix for the duration of the block."""
-    ns = vars(brevix)
-    saved = {name: ns.get(name, _MISSING) for name in names}
-    ns.update(names)
-    try:
-        yield
-    finally:
-        for name, value in saved.items():
-            if value is _MISSING:
-                ns.pop(name, None)
-            else:
-                ns[name] = value
 
 
 class Element:

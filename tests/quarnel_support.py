@@ -1,7 +1,7 @@
 """Shared pieces of the model-utility tests: names rebound in the module's
 namespace (always restored), a subprocess runner, and classes that test the
 three kinds of type test (full isinstance, type-or-subtype, exact type)."""
-import contextlib
+import functools
 import subprocess
 import sys
 import textwrap
@@ -11,39 +11,11 @@ import pytest
 import vantropy._quarnel as quarnel
 from vantropy._core import Model
 
-_MISSING = object()
+from namespace import rebound as _rebound
+from namespace import unbound as _unbound
 
-
-@contextlib.contextmanager
-def rebound(**names):
-    """Binds each name in vantropy._quarnel for the duration of the block."""
-    ns = vars(quarnel)
-    saved = {name: ns.get(name, _MISSING) for name in names}
-    ns.update(names)
-    try:
-        yield
-    finally:
-        for name, value in saved.items():
-            if value is _MISSING:
-                ns.pop(name, None)
-            else:
-                ns[name] = value
-
-
-@contextlib.contextmanager
-def unbound(name):
-    """Removes a module-level name for the duration of the block; the
-    namespace keeps its order afterwards."""
-    ns = vars(quarnel)
-    order = list(ns)
-    saved = ns.pop(name)
-    try:
-        yield
-    finally:
-        ns[name] = saved
-        for later in order[order.index(name) + 1:]:
-            if later in ns:
-                ns[later] = ns.pop(later)
+rebound = functools.partial(_rebound, quarnel)
+unbound = functools.partial(_unbound, quarnel)
 
 
 def run_python(code, *flags):
