@@ -53,7 +53,7 @@ def test_reload_is_a_no_op():
 
     before = dict(vars(module))
     assert importlib.reload(module) is module
-    # The import system refreshes the spec attributes; what exec bound stays.
+    # The import system refreshes __spec__ and its kin; what exec bound stays.
     for key in ("__pyx_capi__", "_errormsg_from_object", "VantroError", "__test__"):
         assert vars(module)[key] is before[key]
 
