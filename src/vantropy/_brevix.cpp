@@ -687,17 +687,30 @@ PyObject *getattr_element(PyObject *obj, PyObject *attrname, PyObject *uattrname
   return finish_read(obj, attrname, error, std::move(value));
 }
 
+// The common start of the single-attribute calls: the name as bytes, the
+// attribute's triple through the namespace's _getattrinfo, and the truth of
+// is_model, in that order.
+struct AttrCall {
+  Ref uattrname;
+  AttrInfo info;
+  int model_level = 0;
+
+  bool begin(PyObject *obj, PyObject *attrname, PyObject *is_model) {
+    static GlobalSite site_tobytes, site_info;
+    uattrname = call_global(site_tobytes, s_stringtobytes, {attrname});
+    if (!uattrname || !attr_info(site_info, obj, attrname, info)) return false;
+    model_level = truth(is_model);
+    return model_level >= 0;
+  }
+};
+
 PyObject *getattr_(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *is_model = args[2];
-  static GlobalSite site_tobytes, site_info;
-  Ref uattrname = call_global(site_tobytes, s_stringtobytes, {attrname});
-  if (!uattrname) return nullptr;
-  AttrInfo info;
-  if (!attr_info(site_info, obj, attrname, info)) return nullptr;
-  int model_level = truth(is_model);
-  if (model_level < 0) return nullptr;
-  return model_level ? getattr_model(obj, attrname, uattrname.get(), info)
-                     : getattr_element(obj, attrname, uattrname.get(), info);
+  AttrCall call;
+  if (!call.begin(obj, attrname, is_model)) return nullptr;
+  PyObject *name = call.uattrname.get();
+  return call.model_level ? getattr_model(obj, attrname, name, call.info)
+                          : getattr_element(obj, attrname, name, call.info);
 }
 
 // ---- _setattr ---------------------------------------------------------------
@@ -825,15 +838,11 @@ int setattr_element(PyObject *obj, PyObject *attrname, PyObject *uattrname, PyOb
 
 PyObject *setattr_(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *newval = args[2], *is_model = args[3];
-  static GlobalSite site_tobytes, site_info;
-  Ref uattrname = call_global(site_tobytes, s_stringtobytes, {attrname});
-  if (!uattrname) return nullptr;
-  AttrInfo info;
-  if (!attr_info(site_info, obj, attrname, info)) return nullptr;
-  int model_level = truth(is_model);
-  if (model_level < 0) return nullptr;
-  int error = model_level ? setattr_model(obj, attrname, uattrname.get(), newval, info)
-                          : setattr_element(obj, attrname, uattrname.get(), newval, info);
+  AttrCall call;
+  if (!call.begin(obj, attrname, is_model)) return nullptr;
+  PyObject *name = call.uattrname.get();
+  int error = call.model_level ? setattr_model(obj, attrname, name, newval, call.info)
+                               : setattr_element(obj, attrname, name, newval, call.info);
   if (error < 0 && PyErr_Occurred()) return nullptr;
   if (error) {
     static GlobalSite site_errormsg;
@@ -1188,17 +1197,12 @@ PyObject *settypedattrlist(NativeFunction *, PyObject *const *args) {
 
 PyObject *prefetchattr(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *is_model = args[2];
-  static GlobalSite site_tobytes, site_info;
-  Ref uattrname = call_global(site_tobytes, s_stringtobytes, {attrname});
-  if (!uattrname) return nullptr;
-  AttrInfo info;
-  if (!attr_info(site_info, obj, attrname, info)) return nullptr;
-  int model_level = truth(is_model);
-  if (model_level < 0) return nullptr;
-  if (!model_level && !check_kind(obj, attrname, info.size.get())) return nullptr;
+  AttrCall call;
+  if (!call.begin(obj, attrname, is_model)) return nullptr;
+  if (!call.model_level && !check_kind(obj, attrname, call.info.size.get())) return nullptr;
   Handle h;
   if (!h.from_object(obj)) return nullptr;
-  const char *name = bytes_data(uattrname.get());
+  const char *name = bytes_data(call.uattrname.get());
   if (!name) return nullptr;
   if (VNTprefetchattr(h.model, name) != 0) {
     static GlobalSite site_errormsg;
