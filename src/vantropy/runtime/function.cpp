@@ -366,8 +366,6 @@ int ready_type() {
 
 }  // namespace
 
-PyTypeObject *function_type() { return &g_function_type; }
-
 PyObject *make_function(const FuncSpec &spec, PyObject *defaults, PyObject *closure) {
   if (ready_type() < 0) return nullptr;
   const ModuleInfo &info = *module_state().info;

@@ -58,7 +58,4 @@ struct NativeFunction {
 PyObject *make_function(const FuncSpec &spec, PyObject *defaults = nullptr,
                         PyObject *closure = nullptr);
 
-// The type object, ready after the first `make_function`.
-PyTypeObject *function_type();
-
 }  // namespace vantropy
