@@ -129,6 +129,7 @@ CASES = {
     "names one dimension": (lambda s: q._nd_indexed_names("x", (1, 12)), None),
     "names general": (lambda s: q._nd_indexed_names("é", (2, 3)), None),
     "names numpy dims": (lambda s: q._nd_indexed_names("x", (np.int64(3),)), None),
+    "names numpy dims list": (lambda s: q._nd_indexed_names("x", [np.int64(2), 3]), None),
     "names scalar": (lambda s: q._nd_indexed_names("x", ()), None),
     "names failure": (lambda s: q._nd_indexed_names("x", []), ValueError),
     "names format failure": (lambda s: q._nd_indexed_names(5, (2, 2)), ValueError),

@@ -228,6 +228,42 @@ def test_general_path_formats_whatever_the_product_yields():
         assert quarnel._nd_indexed_names("x", (2, 2)) == ["x[1,2]", "x[3,4]"]
 
 
+def test_shape_list_emptied_while_numpy_reads_it():
+    # numpy reads a list's items through borrowed pointers; here the first
+    # dimension empties the shape from inside that read, which must not free
+    # the dimensions numpy still has to look at.
+    shape = []
+
+    class Dim:
+        def __init__(self, empties):
+            self.empties = empties
+
+        def __int__(self):
+            return 2
+
+        def __lt__(self, other):
+            return False
+
+        __gt__ = __lt__
+
+        def __len__(self):
+            return 0
+
+        def __getitem__(self, i):
+            raise IndexError(i)
+
+        def __iter__(self):
+            if self.empties:
+                shape.clear()
+            return iter(())
+
+    shape.extend([Dim(True)] + [Dim(False) for _ in range(200)])
+    # max() picks the first dimension (2); numpy sees empty dimensions, whose
+    # product 1.0 is not 2, and the emptied shape has one combination left.
+    assert quarnel._nd_indexed_names("x", shape) == ["x[]"]
+    assert shape == []
+
+
 def _interpreter_message(call):
     try:
         call()

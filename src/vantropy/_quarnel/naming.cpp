@@ -392,6 +392,14 @@ PyObject *names_of_product(PyObject *prefix, PyObject *shape) {
   return names.release();
 }
 
+// What numpy is handed for a shape: a list as a tuple of the same items.
+// numpy reads a list's items through borrowed pointers while it converts it,
+// so an item whose `__iter__` or `__len__` empties the list would leave numpy
+// reading freed objects; the tuple keeps every item alive for the call.
+Ref shape_for_numpy(PyObject *shape) {
+  return PyList_CheckExact(shape) ? Ref::steal(PyList_AsTuple(shape)) : Ref::borrow(shape);
+}
+
 PyObject *nd_indexed_names(NativeFunction *, PyObject *const *args) {
   PyObject *prefix = args[0], *shape = args[1];
   Ref np = import_numpy();
@@ -425,7 +433,9 @@ PyObject *nd_indexed_names(NativeFunction *, PyObject *const *args) {
   } else {
     Ref prod = Ref::steal(PyObject_GetAttr(np.get(), s_prod));
     if (!prod) return nullptr;
-    Ref total = Ref::steal(PyObject_CallOneArg(prod.get(), shape));
+    Ref items = shape_for_numpy(shape);
+    if (!items) return nullptr;
+    Ref total = Ref::steal(PyObject_CallOneArg(prod.get(), items.get()));
     Ref count = Ref::steal(PyLong_FromLong(n));
     if (!total || !count) return nullptr;
     Ref equal = Ref::steal(PyObject_RichCompare(total.get(), count.get(), Py_EQ));
@@ -437,7 +447,9 @@ PyObject *nd_indexed_names(NativeFunction *, PyObject *const *args) {
   if (!facts.known) {
     Ref argmax = Ref::steal(PyObject_GetAttr(np.get(), s_argmax));
     if (!argmax) return nullptr;
-    Ref position = Ref::steal(PyObject_CallOneArg(argmax.get(), shape));
+    Ref items = shape_for_numpy(shape);
+    if (!items) return nullptr;
+    Ref position = Ref::steal(PyObject_CallOneArg(argmax.get(), items.get()));
     if (!position) return nullptr;
     k = PyNumber_AsSsize_t(position.get(), PyExc_OverflowError);
     if (k == -1 && PyErr_Occurred()) return nullptr;
