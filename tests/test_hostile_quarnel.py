@@ -3,7 +3,7 @@ value or an ordinary exception, and the module keeps working."""
 import itertools
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 import vantropy._quarnel as quarnel
@@ -52,8 +52,15 @@ def test_nd_indexed_names(prefix, shape):
     run_hostile(quarnel._nd_indexed_names, (prefix, shape), cap=6)
 
 
+# Column data whose first item empties the list while the host's matrix
+# variable hands it to numpy (which once crashed numpy inside a long campaign).
+EMPTIED_COLDATA = ("list", [("hostile", {"__len__": ("effect", "mutate", 0)}, [])]
+                   + [("hostile", {}, [])] * 20)
+
+
 @HOSTILE
 @given(mostly("ndarray"), mostly("var", "mvar", "element_list"), mostly(None, float))
+@example(EMPTIED_COLDATA, ("world", "mvar"), ("plain", None))
 def test_map_coldata_to_vars(coldata, v, dtype):
     run_hostile(quarnel._map_coldata_to_vars, (coldata, v, dtype))
 
