@@ -8,6 +8,7 @@ import functools
 import json
 import traceback
 import types
+import warnings
 
 import pytest
 
@@ -333,7 +334,9 @@ def run(scenario, factory):
     """Runs a scenario on a generator from `factory`; returns what happened."""
     log = []
     fake_dis = types.SimpleNamespace(get_instructions=lambda c: iter(instructions(log)))
-    with rebound(dis=fake_dis):
+    with rebound(dis=fake_dis), warnings.catch_warnings(record=True) as warned:
+        # (the old three-argument throw() warns from 3.12 on)
+        warnings.simplefilter("always")
         g = factory(None)
         trace = []
         for step in scenario:
@@ -343,6 +346,8 @@ def run(scenario, factory):
                 trace.append(("stop", e.args))
             except BaseException as e:  # noqa: BLE001 - GeneratorExit too
                 trace.append(("raised", type(e).__name__, str(e)))
+            trace.extend(("warned", w.category.__name__, str(w.message)) for w in warned)
+            warned.clear()
     return trace, log
 
 

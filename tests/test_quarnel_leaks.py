@@ -2,6 +2,7 @@
 each function, the key functions and the generator included, on success
 and on each failure path."""
 import types
+import warnings
 
 import numpy as np
 import pytest
@@ -93,6 +94,23 @@ def throw_into(s, exc):
     g.throw(exc)
 
 
+class GeneratorTuple(tuple):
+    """A tuple whose iteration is a generator, for `yield from` to delegate to."""
+
+    def __iter__(self):
+        return (m for m in tuple.__iter__(self))
+
+
+def old_form_throw_into_generator_delegate(s):
+    record = types.SimpleNamespace(opname="LOAD_CONST", argval=GeneratorTuple((1, 2)))
+    fake_dis = types.SimpleNamespace(get_instructions=lambda code: iter([record]))
+    with rebound(dis=fake_dis), warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        g = q._instruction_argvals(None)
+        next(g)
+        g.throw(KeyError, "k")
+
+
 CASES = {
     # _simpleexpr
     "simpleexpr number": (lambda s: q._simpleexpr(2.5), None),
@@ -161,6 +179,7 @@ CASES = {
     "argvals close": (lambda s: q._instruction_argvals(s.code).close(), None),
     "argvals throw": (lambda s: throw_into(s, KeyError("k")), KeyError),
     "argvals bad throw": (lambda s: throw_into(s, 5), TypeError),
+    "argvals old-form throw to a generator": (old_form_throw_into_generator_delegate, KeyError),
     "argvals failure": (lambda s: next(q._instruction_argvals(42)), TypeError),
     # generator-expression keys
     "genexpr key single": (lambda s: q._genexpr_key(s.gen1), None),

@@ -141,6 +141,14 @@ PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
                  nargs < 1 ? "" : "s", nargs);
     return nullptr;
   }
+#if PY_VERSION_HEX >= 0x030C0000
+  // The interpreter's own generators warn here from 3.12 on.
+  if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                "the (type, exc, tb) signature of throw() is deprecated, "
+                                "use the single-arg signature instead.",
+                                1) < 0)
+    return nullptr;
+#endif
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, newref(args[i]));
@@ -447,7 +455,23 @@ YieldFrom::Status YieldFrom::throw_in(PyObject *args, Ref &out) {
     iter_ = std::move(iter);
     return kNotThrown;
   }
-  Ref result = Ref::steal(PyObject_Call(method.get(), args, nullptr));
+  Ref result;
+  if (PyGen_CheckExact(iter.get()) && PyTuple_GET_SIZE(args) > 1) {
+    // The interpreter throws into a generator delegate without going through
+    // its throw() method, so the old three-argument form warns only once:
+    // the delegate gets the same exception as one instance with its traceback.
+    if (!raise_thrown(args)) return kError;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref exc = Ref::steal(value);
+    Py_XDECREF(type);
+    if (tb) PyException_SetTraceback(exc.get(), tb);
+    Py_XDECREF(tb);
+    result = Ref::steal(PyObject_CallOneArg(method.get(), exc.get()));
+  } else {
+    result = Ref::steal(PyObject_Call(method.get(), args, nullptr));
+  }
   if (result) {
     iter_ = std::move(iter);
     out = std::move(result);
