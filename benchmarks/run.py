@@ -11,13 +11,11 @@ the table of times and ratios is written to benchmarks/results.md together
 with the peak memory of the 1,000,000-element calls.
 """
 import array
-import gc
 import itertools
 import os
 import platform
 import sys
 import time
-import tracemalloc
 
 import pyperf
 
@@ -29,6 +27,7 @@ import numpy as np  # noqa: E402
 
 import vantropy._brevix as brevix  # noqa: E402
 import vantropy._quarnel as quarnel  # noqa: E402
+from memory import deep_size, peak_of  # noqa: E402
 from pyref import attrs, model as pymodel  # noqa: E402
 from vantropy import _standin, _util  # noqa: E402
 from vantropy._core import LinExpr, Model, _isscalar  # noqa: E402
@@ -221,30 +220,12 @@ def timer(setup, variant):
 
 # ---- memory -----------------------------------------------------------------------
 
-def deep_size(obj):
-    """The bytes a result holds: the container and each distinct item."""
-    if obj is None:
-        return 0
-    seen, total = set(), sys.getsizeof(obj)
-    for item in obj:
-        if id(item) not in seen:
-            seen.add(id(item))
-            total += sys.getsizeof(item)
-    return total
-
-
 def memory_rows():
     rows = []
     for name, setup in bulk_cases().items():
         for variant in ("native", "baseline"):
             fn, args = setup(BIG)[variant]
-            gc.collect()
-            tracemalloc.start()
-            tracemalloc.reset_peak()
-            before = tracemalloc.get_traced_memory()[0]
-            result = fn(*args)
-            peak = tracemalloc.get_traced_memory()[1] - before
-            tracemalloc.stop()
+            result, peak = peak_of(fn, *args)
             # A write returns nothing: its yardstick is the data it was given.
             reference = deep_size(result) if result is not None else deep_size(args[-1])
             rows.append((name, variant, peak, reference))

@@ -1,8 +1,6 @@
 """The plain-Python baseline of the benchmarks against the native functions:
 the same inputs must give the same results and the same exceptions, so the
 timings compare like with like."""
-import os
-import sys
 
 import numpy as np
 import pytest
@@ -13,11 +11,7 @@ from vantropy import _standin
 from vantropy._core import LinExpr, Model, QuadExpr, tupledict
 from vantropy._matrixapi import MLinExpr, MQuadExpr, MVar
 
-BENCHMARKS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "benchmarks")
-if BENCHMARKS not in sys.path:
-    sys.path.insert(0, os.path.normpath(BENCHMARKS))
-
-from pyref import attrs, model as pymodel  # noqa: E402
+from pyref import attrs, model as pymodel
 
 from brevix_support import Element  # noqa: E402
 
