@@ -338,6 +338,42 @@ def test_rebinding_takes_effect_after_the_cache_was_filled():
     assert quarnel._map_coldata_to_vars(["a"], v) == "a"
 
 
+_WITHOUT_WATCHER = """
+import _testcapi, builtins
+try:
+    while True:
+        _testcapi.add_dict_watcher(0)
+except RuntimeError:
+    pass
+import vantropy._quarnel as q
+from vantropy._core import Var
+v = Var()
+v._index = 0
+print(q._map_coldata_to_vars(["a"], v))
+q.Var = type("Other", (), {})
+try:
+    q._map_coldata_to_vars(["a"], v)
+except TypeError:
+    print("rebound")
+del q.Var
+try:
+    q._map_coldata_to_vars(["a"], v)
+except NameError as e:
+    print(e)
+builtins.Var = Var
+print(q._map_coldata_to_vars(["a"], v))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12),
+                    reason="3.11 keys the caches on the dict's version tag; no watcher is taken")
+def test_names_are_looked_up_at_every_use_without_a_free_dict_watcher():
+    pytest.importorskip("_testcapi")
+    result = run_python(_WITHOUT_WATCHER)
+    assert result.stdout.splitlines() == ["a", "rebound", "name 'Var' is not defined", "a"], \
+        result.stderr
+
+
 def _broken(*args, **kwargs):
     raise RuntimeError("looked up again")
 

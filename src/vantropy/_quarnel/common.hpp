@@ -4,7 +4,6 @@
 // Python-level operations that several functions perform.
 #pragma once
 
-#include "runtime/compat.hpp"
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -56,9 +55,10 @@ struct RealCallables {
 };
 extern RealCallables g_real;
 
-// The interpreter runs with assertions enabled (no -O).  Read at every
-// call, as the interpreter's own `assert` statements do.
-inline bool assertions_enabled() noexcept { return compat::assertions_enabled(); }
+// The interpreter runs with assertions enabled (no -O).  Read at import:
+// the optimisation level is fixed for the life of the process, as is
+// `__debug__`.
+inline bool assertions_enabled() noexcept { return module_state().assertions; }
 
 // `raise cls(*args)`: calls the class and raises the instance it returns.
 void raise_new(PyObject *cls, PyObject *args);

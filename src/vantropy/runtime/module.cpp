@@ -116,6 +116,7 @@ int exec_begin(PyObject *module, int (*make_constants)()) {
   }
   st.module = newref(module);
   st.dict = PyModule_GetDict(module);
+  compat::watch_namespace(st.dict);
   if (!st.builtins) {
     PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
     if (!builtins) return exec_failed();
@@ -124,6 +125,9 @@ int exec_begin(PyObject *module, int (*make_constants)()) {
   }
   if (PyObject_SetAttrString(module, "__builtins__", st.builtins) < 0) return exec_failed();
   if (check_version() < 0) return exec_failed();
+  int assertions = compat::read_assertions_enabled();
+  if (assertions < 0) return exec_failed();
+  st.assertions = assertions;
 
   if (!st.empty_tuple) {
     st.empty_tuple = PyTuple_New(0);
@@ -156,6 +160,7 @@ int exec_failed() {
   char name[256];
   PyOS_snprintf(name, sizeof name, "init %s", st.info->qualname);
   compat::traceback_add(name, st.info->filename, 1);
+  if (st.dict) compat::unwatch_namespace(st.dict);
   Py_CLEAR(st.module);
   st.dict = nullptr;
   return -1;

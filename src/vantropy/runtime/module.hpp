@@ -28,6 +28,7 @@ struct ModuleState {
   PyObject *empty_tuple = nullptr;
   PyObject *empty_bytes = nullptr;
   PyObject *empty_str = nullptr;
+  bool assertions = true;  // assertions enabled (no -O), read at exec
 };
 
 // The state of this shared object's module.

@@ -68,13 +68,15 @@ int Builtin::load_all(PyObject *builtins_module) {
 
 Ref global(GlobalSite &site, PyObject *name) {
   ModuleState &st = module_state();
-  std::uint64_t version = compat::dict_version(st.dict);
+  std::uint64_t version = compat::namespace_version(st.dict);
   if (site.version == version && site.value) return Ref::borrow(site.value);
 
   PyObject *value = PyDict_GetItemWithError(st.dict, name);
   if (value) {
-    site.version = version;
-    site.value = value;
+    if (version) {  // 0: changes cannot be told, so nothing is kept
+      site.version = version;
+      site.value = value;
+    }
     return Ref::borrow(value);
   }
   if (PyErr_Occurred()) return nullptr;

@@ -50,7 +50,7 @@ class Builtin {
 };
 
 // One place in the code that reads a module-level name.  It keeps what it
-// found together with the namespace's version tag and reuses it while the
+// found together with the namespace's version and reuses it while the
 // namespace is unchanged; any change to the namespace makes the next use look
 // the name up again, so rebinding a name takes effect at the next call.
 struct GlobalSite {
