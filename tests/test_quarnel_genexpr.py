@@ -143,6 +143,22 @@ def test_key_function_shape():
     assert str(info.value) == "<lambda>() takes exactly 0 positional arguments (1 given)"
 
 
+@pytest.mark.parametrize("make, expected", [
+    (lambda: (a for a in [1001, 2002]), 1001),
+    (lambda: (a + b for a in [1001, 2002] for b in [3003, 4004]), (1001, 3003)),
+])
+def test_key_reads_a_sound_frame_after_the_generator_is_dropped(make, expected):
+    # The frame of a dropped generator may show freed memory (3.13.0): the
+    # key function keeps the generator alive with its frame.
+    g = make()
+    key = quarnel._genexpr_key(g)
+    next(g)
+    del g
+    churn = [[i, str(i) * 3, float(i)] for i in range(20_000)]
+    assert key() == expected
+    del churn
+
+
 def test_making_the_key_does_not_advance_the_generator():
     g = (a for a in [1, 2])
     quarnel._genexpr_key(g)

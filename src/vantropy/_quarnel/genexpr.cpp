@@ -499,8 +499,11 @@ PyObject *genexpr_key(NativeFunction *, PyObject *const *args) {
   Py_ssize_t count = PyObject_Length(myvars.get());
   if (count < 0) return nullptr;
 
+  // The closure holds `x` too: a frame may read freed memory once its
+  // generator is gone (seen on 3.13.0), so the generator lives as long as
+  // the key function that reads its frame.
   if (count < 2) {
-    Ref closure = Ref::steal(PyTuple_Pack(2, frame.get(), myvars.get()));
+    Ref closure = Ref::steal(PyTuple_Pack(3, frame.get(), myvars.get(), args[0]));
     return closure ? make_function(kKeySingle, nullptr, closure.get()) : nullptr;
   }
   Ref varorder = Ref::steal(order_names(code.get(), myvars.get()));
@@ -508,7 +511,7 @@ PyObject *genexpr_key(NativeFunction *, PyObject *const *args) {
   bool plain = PyFrame_Check(frame.get());
   for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(varorder.get()); ++i)
     plain = PyUnicode_CheckExact(PyList_GET_ITEM(varorder.get(), i));
-  Ref closure = Ref::steal(PyTuple_Pack(2, frame.get(), varorder.get()));
+  Ref closure = Ref::steal(PyTuple_Pack(3, frame.get(), varorder.get(), args[0]));
   if (!closure) return nullptr;
   return make_function(plain ? kKeyOrderedFrame : kKeyOrdered, nullptr, closure.get());
 }
