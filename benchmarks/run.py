@@ -8,7 +8,8 @@ native call alone) and, for the bulk functions, the cheapest native
 conversion of the same data (`array.array` for the typed lists).  The bulk
 functions run at 10, 1,000 and 1,000,000 elements.  When the run is over,
 the table of times and ratios is written to benchmarks/results.md together
-with the peak memory of the 1,000,000-element calls.
+with the peak memory of the 1,000,000-element calls, as the section of the
+running interpreter (the other interpreters' sections are kept).
 """
 import array
 import itertools
@@ -257,18 +258,24 @@ def fmt_time(seconds):
     return f"{seconds / 1e-9:.3g} ns"
 
 
-def write_report(results, mem, path):
-    lines = ["# Benchmark results", "",
+INTRO = [
+    "# Benchmark results", "",
+    "Written by `python benchmarks/run.py`, one section per interpreter; a run "
+    "replaces the section of its own interpreter and keeps the others.  Times are "
+    "pyperf medians; bulk functions per element.  *noop* is `_standin.noop` called "
+    "with the same arguments; *floor* is the cheapest native conversion of the same "
+    "data (`array.array` of the indices and the values for the typed lists, "
+    "`list(map(str, range(n)))` for the names).  *host* (where given) makes only the "
+    "calls on host objects that the function must make, from plain Python: the part "
+    "of the time no implementation of the function can save.",
+]
+SECTION = "## CPython "
+
+
+def report_section(results, mem):
+    lines = [f"{SECTION}{platform.python_version()}", "",
              f"Machine: {machine()}.", "",
-             "Written by `python benchmarks/run.py`.  Times are pyperf medians; bulk "
-             "functions per element.  *noop* is `_standin.noop` called with the same "
-             "arguments; *floor* is the cheapest native conversion of the same data "
-             "(`array.array` of the indices and the values for the typed lists, "
-             "`list(map(str, range(n)))` for the names).", "",
-             "## Single calls", "",
-             "*host* (where given) makes only the calls on host objects that the function "
-             "must make, from plain Python: the part of the time no implementation of "
-             "the function can save.", "",
+             "### Single calls", "",
              "| function | native | baseline | noop | host | native/baseline | native/noop |",
              "|---|---|---|---|---|---|---|"]
     for name in single_cases():
@@ -279,7 +286,7 @@ def write_report(results, mem, path):
         lines.append(f"| {name} | {fmt_time(r['native'])} | {fmt_time(r['baseline'])} | "
                      f"{fmt_time(r['noop'])} | {fmt_time(host) if host else '-'} | "
                      f"{r['native'] / r['baseline']:.2f} | {r['native'] / r['noop']:.1f} |")
-    lines += ["", "## Bulk calls (time per element)", "",
+    lines += ["", "### Bulk calls (time per element)", "",
               "| function | n | native | baseline | floor | noop (per call) | "
               "native/baseline | native/floor | floor/baseline |",
               "|---|---|---|---|---|---|---|---|---|"]
@@ -295,7 +302,7 @@ def write_report(results, mem, path):
                          f"{fmt_time(r['noop'])} | {r['native'] / r['baseline']:.2f} | "
                          f"{r['native'] / r['floor']:.2f} | {r['floor'] / r['baseline']:.2f} |")
     if mem:
-        lines += ["", f"## Peak memory at {BIG:,} elements (tracemalloc)", "",
+        lines += ["", f"### Peak memory at {BIG:,} elements (tracemalloc)", "",
                   "Peak traced memory during the call, over the result's own size (the "
                   "list and its distinct items; for a write, the values it was given).", "",
                   "| function | variant | peak | result | peak/result |",
@@ -303,6 +310,40 @@ def write_report(results, mem, path):
         for name, variant, peak, ref in mem:
             lines.append(f"| {name} | {variant} | {peak / 2**20:.1f} MiB | "
                          f"{ref / 2**20:.1f} MiB | {peak / ref:.2f} |")
+    return lines
+
+
+def other_sections(path):
+    """The sections of other interpreters already in `path`, by version."""
+    sections, current = {}, None
+    try:
+        with open(path) as f:
+            text = f.read().splitlines()
+    except FileNotFoundError:
+        return sections
+    for line in text:
+        if line.startswith(SECTION):
+            current = line[len(SECTION):].strip()
+            sections[current] = []
+        if current is not None:
+            sections[current].append(line)
+    mine = platform.python_version()
+    return {v: lines for v, lines in sections.items() if v != mine}
+
+
+def version_key(version):
+    return tuple(int(p) if p.isdigit() else 0 for p in version.split("."))
+
+
+def write_report(results, mem, path):
+    sections = other_sections(path)
+    sections[platform.python_version()] = report_section(results, mem)
+    lines = list(INTRO)
+    for version in sorted(sections, key=version_key):
+        body = sections[version]
+        while body and not body[-1].strip():
+            body = body[:-1]
+        lines += [""] + body
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
