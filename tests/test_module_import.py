@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+from leakcheck import assert_no_growth
+
 
 def run_python(code, *flags):
     if isinstance(code, (list, tuple)):  # pieces indented independently
@@ -123,6 +125,33 @@ def test_failed_import_can_be_retried():
         print(type(e.VantroError(1, "ok")).__name__)
     """])
     assert out.splitlines() == ["failed first", "VantroError"]
+
+
+def test_a_retried_import_takes_the_builtins_afresh():
+    out = check("""
+        import builtins, sys
+        real = builtins.range
+        builtins.range = lambda *args: real(0)
+        sys.modules["vantropy._vnt"] = None  # the import fails after the built-ins were taken
+        try:
+            import vantropy._quarnel
+        except ImportError:
+            print("failed first")
+        builtins.range = real
+        del sys.modules["vantropy._vnt"]
+        import vantropy._quarnel as q
+        print(q._listify(3).index)
+    """)
+    assert out.splitlines() == ["failed first", "[0, 1, 2]"]
+
+
+@pytest.mark.parametrize("name", ["vantropy._exception", "vantropy._brevix", "vantropy._quarnel"])
+def test_reimport_after_removal_does_not_grow_memory(name):
+    def reimport():
+        del sys.modules[name]
+        importlib.import_module(name)
+
+    assert_no_growth(reimport, calls=2_000)
 
 
 def test_missing_host_module_fails_with_its_own_error():

@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "compat.hpp"
+#include "guard.hpp"
 #include "module.hpp"
 
 #include <structmember.h>
@@ -145,10 +146,12 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
   PyObject *result;
   if (!kwnames && nargs == f->nparams && !spec.varargs && !spec.varkw) {
     // The common call: every parameter by position, nothing to bind.
-    result = spec.body(f, args);
+    result = guarded<PyObject *>(nullptr, [&] { return spec.body(f, args); });
   } else {
-    Bound bound;
-    result = bind(f, args, nargs, kwnames, bound) < 0 ? nullptr : spec.body(f, bound.args);
+    result = guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+      Bound bound;
+      return bind(f, args, nargs, kwnames, bound) < 0 ? nullptr : spec.body(f, bound.args);
+    });
   }
   Py_LeaveRecursiveCall();
   if (!result)
@@ -273,9 +276,6 @@ PyGetSetDef g_getset[] = {
 PyMemberDef g_members[] = {
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakrefs), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "generator.hpp"
 
 #include "compat.hpp"
+#include "guard.hpp"
 #include "module.hpp"
 #include "names.hpp"
 
@@ -85,7 +86,7 @@ PyObject *send_step(NativeGenerator *g, PyObject *sent, Ref *returned) {
   if (!check_not_running(g)) return nullptr;
   if (g->state == GenState::kFinished) return nullptr;
   g->state = GenState::kRunning;
-  PyObject *yielded = g->body->resume(sent);
+  PyObject *yielded = guarded<PyObject *>(nullptr, [&] { return g->body->resume(sent); });
   return after_step(g, yielded, returned);
 }
 
@@ -103,7 +104,7 @@ PyObject *throw_step(NativeGenerator *g, PyObject *args, Ref *returned) {
     return nullptr;
   }
   g->state = GenState::kRunning;
-  PyObject *yielded = g->body->resume_throw(args);
+  PyObject *yielded = guarded<PyObject *>(nullptr, [&] { return g->body->resume_throw(args); });
   if (yielded == not_thrown()) {
     g->state = GenState::kSuspended;
     return nullptr;

@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "compat.hpp"
+#include "guard.hpp"
 #include "names.hpp"
 
 #include <cstring>
@@ -54,6 +55,16 @@ int check_version() {
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
+// The exec slot: the module's exec step, which no C++ exception leaves.
+int run_exec(PyObject *module) {
+  try {
+    return g_state.exec(module);
+  } catch (...) {
+    raise_from_cpp_exception();
+    return exec_failed();
+  }
+}
+
 }  // namespace
 
 ModuleState &module_state() noexcept { return g_state; }
@@ -61,7 +72,7 @@ ModuleState &module_state() noexcept { return g_state; }
 PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *)) {
   static PyModuleDef_Slot slots[] = {
       {Py_mod_create, reinterpret_cast<void *>(module_create)},
-      {Py_mod_exec, nullptr},
+      {Py_mod_exec, reinterpret_cast<void *>(run_exec)},
       {0, nullptr},
   };
   static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
@@ -69,7 +80,7 @@ PyObject *module_init(const ModuleInfo &info, int (*exec)(PyObject *)) {
       PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, no_methods, slots, nullptr, nullptr, nullptr,
   };
   g_state.info = &info;
-  slots[1].value = reinterpret_cast<void *>(exec);
+  g_state.exec = exec;
   def.m_name = info.shortname;
   def.m_doc = info.doc;
   return PyModuleDef_Init(&def);
@@ -108,13 +119,23 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
 int exec_begin(PyObject *module, int (*make_constants)()) {
   ModuleState &st = g_state;
   if (st.module) {
-    if (st.module == module) return 1;
+    if (st.module == module) {
+      // A re-import: the create step handed back this module and the
+      // interpreter reset its state pointer, dropping the marker block of
+      // the earlier exec and allocating a new one.  The old one is freed
+      // here, or every re-import would lose a block.
+      void *current = PyModule_GetState(module);
+      if (st.marker && st.marker != current) PyMem_Free(st.marker);
+      st.marker = current;
+      return 1;
+    }
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
                  st.info->shortname);
     return -1;
   }
   st.module = newref(module);
+  st.marker = PyModule_GetState(module);
   st.dict = PyModule_GetDict(module);
   compat::watch_namespace(st.dict);
   if (!st.builtins) {
@@ -161,6 +182,7 @@ int exec_failed() {
   PyOS_snprintf(name, sizeof name, "init %s", st.info->qualname);
   compat::traceback_add(name, st.info->filename, 1);
   if (st.dict) compat::unwatch_namespace(st.dict);
+  st.marker = nullptr;  // the failed module keeps its own
   Py_CLEAR(st.module);
   st.dict = nullptr;
   return -1;

@@ -29,6 +29,10 @@ struct ModuleState {
   PyObject *empty_bytes = nullptr;
   PyObject *empty_str = nullptr;
   bool assertions = true;  // assertions enabled (no -O), read at exec
+  // The module's state block, which the interpreter allocates before the
+  // exec step as its "already executed" marker.
+  void *marker = nullptr;
+  int (*exec)(PyObject *) = nullptr;  // the module's own exec step
 };
 
 // The state of this shared object's module.

@@ -52,8 +52,9 @@ int Str::create_all() {
 Builtin::Builtin(const char *name) : name_(name) { builtin_registry().push_back(this); }
 
 int Builtin::load_all(PyObject *builtins_module) {
+  // Every one is looked up afresh: a full exec step runs again only after a
+  // failed import, which may have taken them while a name was rebound.
   for (Builtin *b : builtin_registry()) {
-    if (b->obj_) continue;
     PyObject *obj = PyObject_GetAttrString(builtins_module, b->name_);
     if (!obj) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -61,7 +62,7 @@ int Builtin::load_all(PyObject *builtins_module) {
       PyErr_Format(PyExc_NameError, "name '%s' is not defined", b->name_);
       return -1;
     }
-    b->obj_ = obj;
+    Py_XSETREF(b->obj_, obj);
   }
   return 0;
 }

@@ -30,7 +30,7 @@ class Str {
   PyObject *obj_ = nullptr;
 };
 
-// A built-in looked up once, at exec, in declaration order, and kept; later
+// A built-in looked up at exec, in declaration order, and kept; later
 // rebinding of the name in `builtins` does not affect it.
 class Builtin {
  public:
@@ -41,7 +41,8 @@ class Builtin {
   PyObject *get() const noexcept { return obj_; }
   operator PyObject *() const noexcept { return obj_; }
 
-  // Looks up every registered built-in; NameError for a missing one.
+  // Looks up every registered built-in, replacing what an earlier exec
+  // took; NameError for a missing one.
   static int load_all(PyObject *builtins_module);
 
  private:

@@ -9,15 +9,20 @@
 namespace vantropy::compat {
 namespace {
 
-// One code object per entry, kept for the process like the module itself.
-PyCodeObject *entry_code(const char *funcname, const char *filename, int line) {
+// One code object per entry, kept for the process like the module itself;
+// null when there is no memory for it.
+PyCodeObject *entry_code(const char *funcname, const char *filename, int line) noexcept {
   static std::unordered_map<std::string, PyCodeObject *> cache;
-  std::string key = std::string(funcname) + '\0' + filename + '\0' + std::to_string(line);
-  auto found = cache.find(key);
-  if (found != cache.end()) return found->second;
-  PyCodeObject *code = PyCode_NewEmpty(filename, funcname, line);
-  if (code) cache.emplace(std::move(key), code);
-  return code;
+  try {
+    std::string key = std::string(funcname) + '\0' + filename + '\0' + std::to_string(line);
+    auto found = cache.find(key);
+    if (found != cache.end()) return found->second;
+    PyCodeObject *code = PyCode_NewEmpty(filename, funcname, line);
+    if (code) cache.emplace(std::move(key), code);
+    return code;
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 }  // namespace
