@@ -3,8 +3,10 @@
 // (`_nd_indexed_names`), and `simplify_tuple` for one-dimensional indices.
 #include "common.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -282,29 +284,49 @@ class DecimalCounter {
   DecimalCounter() { buffer_[kSize - 1] = '0'; }
 };
 
+// `first` + `unit` * `count` + `last`, a str of ASCII texts.  `count`
+// comes from the caller's shape: a text longer than any str can be is a
+// MemoryError, as the interpreter's own repetition gives, never a size that
+// wraps around.
+PyObject *repeated(const char *first, const char *unit, Py_ssize_t count, const char *last) {
+  const Py_ssize_t nfirst = static_cast<Py_ssize_t>(std::strlen(first));
+  const Py_ssize_t nunit = static_cast<Py_ssize_t>(std::strlen(unit));
+  const Py_ssize_t nlast = static_cast<Py_ssize_t>(std::strlen(last));
+  if (count < 0) count = 0;
+  if (count > (PY_SSIZE_T_MAX - nfirst - nlast) / nunit) return PyErr_NoMemory();
+  PyObject *text = PyUnicode_New(nfirst + count * nunit + nlast, 127);
+  if (!text) return nullptr;
+  char *at = static_cast<char *>(PyUnicode_DATA(text));
+  at = std::copy_n(first, nfirst, at);
+  for (Py_ssize_t i = 0; i < count; ++i) at = std::copy_n(unit, nunit, at);
+  std::copy_n(last, nlast, at);
+  return text;
+}
+
 // All names vary along one dimension, at position `k` of `ndim`: the texts
-// around the counter are made once.
+// around the counter are made once.  `prefix` is formatted for each name,
+// as the names are written; an exact str formats as itself, so it is
+// joined to the leading text once.
 PyObject *names_along_one_dimension(PyObject *prefix, int n, Py_ssize_t k, Py_ssize_t ndim) {
   if (n <= 0) return PyList_New(0);
-  std::string leading = "[";
-  for (Py_ssize_t i = 0; i < k; ++i) leading += "0,";
-  std::string trailing;
-  for (Py_ssize_t i = 0; i < ndim - k - 1; ++i) trailing += ",0";
-  trailing += ']';
-
-  Ref prefix_text = Ref::steal(PyObject_Format(prefix, module_state().empty_str));
-  if (!prefix_text) return nullptr;
-  Ref head = Ref::steal(concat_ascii(prefix_text.get(), leading.data(),
-                                     static_cast<Py_ssize_t>(leading.size()),
-                                     module_state().empty_str));
-  Ref tail = Ref::steal(
-      PyUnicode_FromStringAndSize(trailing.data(), static_cast<Py_ssize_t>(trailing.size())));
-  if (!head || !tail) return nullptr;
+  Ref leading = Ref::steal(repeated("[", "0,", k, ""));
+  if (!leading) return nullptr;
+  Ref tail = Ref::steal(repeated("", ",0", ndim - k - 1, "]"));
+  if (!tail) return nullptr;
+  const bool plain = PyUnicode_CheckExact(prefix);
+  Ref head;
+  if (plain && !(head = Ref::steal(concat({prefix, leading.get()})))) return nullptr;
 
   Ref names = Ref::steal(PyList_New(n));
   if (!names) return nullptr;
   DecimalCounter counter;
   for (int i = 0; i < n; ++i, counter.advance()) {
+    if (!plain) {
+      Ref prefix_text = Ref::steal(PyObject_Format(prefix, module_state().empty_str));
+      if (!prefix_text) return nullptr;
+      head = Ref::steal(concat({prefix_text.get(), leading.get()}));
+      if (!head) return nullptr;
+    }
     PyObject *name = concat_ascii(head.get(), counter.text(), counter.length(), tail.get());
     if (!name) return nullptr;
     PyList_SET_ITEM(names.get(), i, name);
@@ -368,10 +390,13 @@ PyObject *names_of_product(PyObject *prefix, PyObject *shape) {
   Ref names = Ref::steal(PyList_New(0));
   if (!it || !names) return nullptr;
 
-  Ref head;  // the formatted prefix and "[", made for the first name
+  // The formatted prefix and "[": made for each name, as the names are
+  // written, except for an exact str, which formats as itself.
+  Ref head;
+  const bool plain = PyUnicode_CheckExact(prefix);
   std::string buffer;
   while (Ref combination = Ref::steal(PyIter_Next(it.get()))) {
-    if (!head) {
+    if (!head || !plain) {
       Ref prefix_text = Ref::steal(PyObject_Format(prefix, s_fmt_s));
       if (!prefix_text) return nullptr;
       head = Ref::steal(concat({prefix_text.get(), s_open}));
