@@ -245,6 +245,12 @@ def test_key_uses_the_rebound_helpers():
     with rebound(_instruction_argvals=lambda c: iter([["unhashable"]])):
         with pytest.raises(TypeError):
             quarnel._genexpr_key(a + b for a in [1] for b in [2])
+    # A set is looked up as a frozenset, as `in` does: simply not a name.
+    g = (a + b for a in [1] for b in [2])
+    with rebound(_instruction_argvals=lambda c: iter([{"a"}, "b", "a"])):
+        key = quarnel._genexpr_key(g)
+    next(g)
+    assert key() == (2, 1)
 
 
 def test_errors_of_the_scan_propagate():

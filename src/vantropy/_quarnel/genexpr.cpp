@@ -232,9 +232,20 @@ PyObject *without_first(PyObject *names) {
   return nullptr;
 }
 
+// `key in set` (or `set.discard(key)`) as Python's set methods do it: a
+// set, which cannot be hashed, is looked up as the frozenset of its items.
+int set_lookup(PyObject *set, PyObject *key, bool discard) {
+  int found = discard ? PySet_Discard(set, key) : PySet_Contains(set, key);
+  if (found >= 0 || !PySet_Check(key) || !PyErr_ExceptionMatches(PyExc_TypeError)) return found;
+  PyErr_Clear();
+  Ref frozen = Ref::steal(PyFrozenSet_New(key));
+  if (!frozen) return -1;
+  return discard ? PySet_Discard(set, frozen.get()) : PySet_Contains(set, frozen.get());
+}
+
 // Takes `v` out of the set of names still to place (`set.remove`).
 int remove_name(PyObject *pending, PyObject *name) {
-  int found = PySet_Discard(pending, name);
+  int found = set_lookup(pending, name, true);
   if (found < 0) return -1;
   if (!found) {
     Ref key = Ref::steal(PyTuple_Check(name) ? PyTuple_Pack(1, name) : newref(name));
@@ -246,7 +257,7 @@ int remove_name(PyObject *pending, PyObject *name) {
 
 // Places one value of the scan: 1 when every name is placed, 0 to go on.
 int place(PyObject *value, PyObject *pending, PyObject *varorder) {
-  int candidate = PySet_Contains(pending, value);
+  int candidate = set_lookup(pending, value, false);
   if (candidate <= 0) return candidate;
   if (PyList_Append(varorder, value) < 0 || remove_name(pending, value) < 0) return -1;
   return PySet_GET_SIZE(pending) == 0;
