@@ -47,6 +47,36 @@ def test_getattrinfo_failure_ignores_the_solver_code_and_text(model):
     assert str(info.value) == "'vantropy.Model' object has no attribute 'LB'"
 
 
+NUL_NAME = "LB\x00junk"  # the library would read it cut short, as LB
+getattrinfo = brevix._getattrinfo  # the module's own, whatever the namespace holds
+
+
+@pytest.mark.parametrize("call, typename", [
+    pytest.param(lambda m, v: getattrinfo(v, NUL_NAME), "Var", id="info"),
+    pytest.param(lambda m, v: brevix._getattr(v, NUL_NAME), "Var", id="get"),
+    pytest.param(lambda m, v: brevix._setattr(v, NUL_NAME, 1.0), "Var", id="set"),
+    pytest.param(lambda m, v: brevix._prefetchattr(v, NUL_NAME), "Var", id="prefetch"),
+    pytest.param(lambda m, v: brevix._settypedattrlist(m, NUL_NAME, 2, [0], [1.0]), "Model",
+                 id="list set"),
+    pytest.param(lambda m, v: brevix._gettypedattrlist(m, NUL_NAME, 2, [0]), "Model",
+                 id="list get"),
+])
+@pytest.mark.parametrize("info", [None, (2, 1, 1)], ids=["real info", "info that knows it"])
+def test_a_name_holding_a_nul_is_unknown_and_never_reaches_the_library(model, var, call,
+                                                                       typename, info):
+    _standin.reset_calls(model)
+    with rebound(**({"_getattrinfo": lambda obj, name: info} if info else {})):
+        with pytest.raises((AttributeError, VantroError)) as raised:
+            call(model, var)
+    text = f"'vantropy.{typename}' object has no attribute '{NUL_NAME}'"
+    if raised.type is VantroError:  # a failed list read
+        assert (raised.value.errno, raised.value.message) == (7004, text)
+    else:
+        assert raised.type is AttributeError and raised.value.args == (text,)
+    assert _standin.calls(model) == {}
+    assert not hasattr(var, "UB\x00x")
+
+
 def test_getattrinfo_accepts_bytearray_names(model):
     with rebound(_stringtobytes=lambda s: bytearray(s, "ascii")):
         assert brevix._getattrinfo(model, "UB") == (2, 1, 1)
@@ -169,6 +199,12 @@ class AnyKind:
 @pytest.mark.parametrize("kind, count", [(1.0, 7), (True, 7), (AnyKind(), 22)])
 def test_attrlist_compares_kinds_with_python_equality(model, kind, count):
     assert len(brevix._attrlist(model._cmodel, kind)) == count
+
+
+@pytest.mark.parametrize("kind, names", [(-1, []), (0, MODEL_ATTRS[1:])])
+def test_attrlist_leaves_out_a_name_whose_kind_lookup_fails(model, kind, names):
+    _standin.fail_next(model, 7003, "x")  # the lookup of ModelName's kind
+    assert brevix._attrlist(model._cmodel, kind) == names
 
 
 def test_attrlist_includes_defined_attributes_at_the_end(model):

@@ -244,6 +244,7 @@ def test_refused_char_values(three, values, exc, message):
     (DOUBLE, "LB", [1.0], IndexError),
     (STRING, "VarName", ["a", 3], TypeError),
     (STRING, "VarName", ["a"], IndexError),
+    (STRING, "VarName", ["a", "b\x00c"], ValueError),
 ])
 def test_refused_values(three, attrtype, name, values, exc):
     with pytest.raises(exc):

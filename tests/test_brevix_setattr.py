@@ -140,6 +140,7 @@ def test_char_above_latin1_is_refused(model, var, char):
     ("VarName", 3, AttributeError, "Attribute 'VarName' takes string value"),
     ("VarName", b"x", AttributeError, "Attribute 'VarName' takes string value"),
     ("Kind", "", IndexError, "string index out of range"),
+    ("VarName", "ab\x00cd", ValueError, "embedded null character"),
     ("Priority", 2**31, OverflowError, None),
     ("Priority", -2**31 - 1, OverflowError, None),
 ])
@@ -191,9 +192,10 @@ def test_model_level_checks_neither_settable_nor_kind(model):
     ("ObjOffset", "x", "Attribute 'ObjOffset' takes double value"),
     ("Direction", 1.5, "Attribute 'Direction' takes integer value"),
     ("ModelName", 5, "Attribute 'ModelName' takes string value"),
+    ("ModelName", "ab\x00cd", "embedded null character"),
 ])
 def test_model_level_value_types(model, name, value, message):
-    with pytest.raises(AttributeError) as info:
+    with pytest.raises(AttributeError if "takes" in message else ValueError) as info:
         brevix._setattr(model, name, value, True)
     assert info.value.args == (message,)
     assert writes(model) == {}

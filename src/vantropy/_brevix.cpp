@@ -178,12 +178,34 @@ bool to_double(PyObject *o, double &out) {
   return !(out == -1.0 && PyErr_Occurred());
 }
 
-// The NUL-terminated contents of a name or value made by _stringtobytes.
+// The contents of bytes or a bytearray made by _stringtobytes, with a NUL
+// after them; null with `nul` set when they hold a NUL of their own, which
+// the library would take for their end.
+const char *bytes_contents(PyObject *b, bool &nul) {
+  const char *p;
+  Py_ssize_t size;
+  if (PyBytes_Check(b)) {
+    p = PyBytes_AS_STRING(b);
+    size = PyBytes_GET_SIZE(b);
+  } else if (PyByteArray_Check(b)) {
+    p = PyByteArray_AS_STRING(b);
+    size = PyByteArray_GET_SIZE(b);
+  } else {
+    PyErr_Format(PyExc_TypeError, "expected bytes or bytearray, not '%.200s'",
+                 Py_TYPE(b)->tp_name);
+    return nullptr;
+  }
+  nul = std::memchr(p, 0, static_cast<size_t>(size)) != nullptr;
+  return nul ? nullptr : p;
+}
+
+// A string value for the library, refused whole when it holds a NUL
+// rather than stored cut short.
 const char *bytes_data(PyObject *b) {
-  if (PyBytes_Check(b)) return PyBytes_AS_STRING(b);
-  if (PyByteArray_Check(b)) return PyByteArray_AS_STRING(b);
-  PyErr_Format(PyExc_TypeError, "expected bytes or bytearray, not '%.200s'", Py_TYPE(b)->tp_name);
-  return nullptr;
+  bool nul = false;
+  const char *p = bytes_contents(b, nul);
+  if (nul) PyErr_SetString(PyExc_ValueError, "embedded null character");
+  return p;
 }
 
 // A solver handle, fetched afresh for one library call.  The `_cmodel`
@@ -285,6 +307,31 @@ PyObject *raise_no_attribute(PyObject *obj, PyObject *attrname) {
   if (!tname) return nullptr;
   return raise_attribute_error(
       concat({s_msg_vantropy, tname.get(), s_msg_no_attribute, attrname, s_msg_quote}));
+}
+
+// An attribute name for the library.  A name holding a NUL is no
+// attribute's name and must not reach the library cut short: it is refused
+// as an unknown name is, with the text for a missing attribute, raised as
+// AttributeError or, for a list read, as VantroError with the library's
+// code for an unknown attribute.
+const char *name_data(PyObject *obj, PyObject *attrname, PyObject *uattrname,
+                      bool list_read = false) {
+  bool nul = false;
+  const char *p = bytes_contents(uattrname, nul);
+  if (!nul) return p;
+  if (!list_read) {
+    raise_no_attribute(obj, attrname);
+    return nullptr;
+  }
+  Ref tname = Ref::steal(PyObject_GetAttr(obj, s_typename));
+  if (!tname) return nullptr;
+  Ref message = concat({s_msg_vantropy, tname.get(), s_msg_no_attribute, attrname, s_msg_quote});
+  if (!message) return nullptr;
+  static GlobalSite site_error;
+  Ref error_class = global(site_error, s_VantroError);
+  Ref code = Ref::steal(PyLong_FromLong(VNT_ERROR_UNKNOWN_ATTRIBUTE));
+  if (error_class && code) raise_call(error_class.get(), {code.get(), message.get()});
+  return nullptr;
 }
 
 // "Attribute '<name>'" followed by `tail`.
@@ -561,7 +608,7 @@ PyObject *getattrinfo(NativeFunction *, PyObject *const *args) {
   if (!uattrname) return nullptr;
   Handle h;
   if (!h.from_object(obj)) return nullptr;
-  const char *name = bytes_data(uattrname.get());
+  const char *name = name_data(obj, attrname, uattrname.get());
   if (!name) return nullptr;
   int type = 0, size = 0, settable = 0;
   if (VNTgetattrinfo(h.model, name, &type, &size, &settable) != 0)
@@ -610,7 +657,7 @@ PyObject *getattr_model(PyObject *obj, PyObject *attrname, PyObject *uattrname,
   if (code < 0) return raise_unhandled_type(attrname, info.type.get(), true);
   Handle h;
   if (!h.from_object(obj)) return nullptr;
-  const char *name = bytes_data(uattrname);
+  const char *name = name_data(obj, attrname, uattrname);
   if (!name) return nullptr;
   int error = 0;
   Ref value;
@@ -649,11 +696,12 @@ PyObject *getattr_element(PyObject *obj, PyObject *attrname, PyObject *uattrname
 
   Handle h;
   if (!h.from_object(obj)) return nullptr;
-  if (!bytes_data(uattrname)) return nullptr;
+  if (!name_data(obj, attrname, uattrname)) return nullptr;
   int index;
   if (!to_int32(cindex.get(), index)) return nullptr;
   // Taken again after the index conversion, which may have run Python code.
-  const char *name = bytes_data(uattrname);
+  const char *name = name_data(obj, attrname, uattrname);
+  if (!name) return nullptr;
   int error = 0;
   Ref value;
   switch (code) {
@@ -732,7 +780,7 @@ int setattr_model(PyObject *obj, PyObject *attrname, PyObject *uattrname, PyObje
     case 1: {
       if (!PyLong_Check(newval)) return raise_attribute_message(attrname, s_msg_takes_int), -1;
       if (!h.from_object(obj)) return -1;
-      const char *name = bytes_data(uattrname);
+      const char *name = name_data(obj, attrname, uattrname);
       int ival;
       if (!name || !to_int32(newval, ival)) return -1;
       return VNTsetintattr(h.model, name, ival);
@@ -743,17 +791,18 @@ int setattr_model(PyObject *obj, PyObject *attrname, PyObject *uattrname, PyObje
       if (!scalar) return raise_attribute_message(attrname, s_msg_takes_double), -1;
       Ref mapped = map_infinity(newval);
       if (!mapped || !h.from_object(obj)) return -1;
-      const char *name = bytes_data(uattrname);
       double dval;
-      if (!name || !to_double(mapped.get(), dval)) return -1;
-      return VNTsetdblattr(h.model, bytes_data(uattrname), dval);
+      if (!name_data(obj, attrname, uattrname) || !to_double(mapped.get(), dval)) return -1;
+      // Taken again after the conversion, which may have run Python code.
+      const char *name = name_data(obj, attrname, uattrname);
+      return name ? VNTsetdblattr(h.model, name, dval) : -1;
     }
     default: {
       if (!PyUnicode_Check(newval)) return raise_attribute_message(attrname, s_msg_takes_string), -1;
       static GlobalSite site_tobytes;
       Ref unewval = call_global(site_tobytes, s_stringtobytes, {newval});
       if (!unewval || !h.from_object(obj)) return -1;
-      const char *name = bytes_data(uattrname);
+      const char *name = name_data(obj, attrname, uattrname);
       const char *text = name ? bytes_data(unewval.get()) : nullptr;
       if (!text) return -1;
       return VNTsetstrattr(h.model, name, text);
@@ -803,10 +852,12 @@ int setattr_element(PyObject *obj, PyObject *attrname, PyObject *uattrname, PyOb
   }
   Handle h;
   if (!h.from_object(obj)) return -1;
-  if (!bytes_data(uattrname)) return -1;
+  if (!name_data(obj, attrname, uattrname)) return -1;
   int index;
   if (!to_int32(cindex.get(), index)) return -1;
 
+  // The name is taken again for each call, after the conversions, which
+  // may have run Python code.
   switch (code) {
     case 0: {
       if (PyUnicode_READY(newval) < 0) return -1;
@@ -816,22 +867,25 @@ int setattr_element(PyObject *obj, PyObject *attrname, PyObject *uattrname, PyOb
       }
       Py_UCS4 ch = PyUnicode_READ_CHAR(newval, 0);
       if (ch > 0xFF) return raise_attribute_error(char_range_message(attrname, ch, -1)), -1;
-      return VNTsetcharattrelement(h.model, bytes_data(uattrname), index, static_cast<char>(ch));
+      const char *name = name_data(obj, attrname, uattrname);
+      return name ? VNTsetcharattrelement(h.model, name, index, static_cast<char>(ch)) : -1;
     }
     case 1: {
       int ival;
       if (!to_int32(newval, ival)) return -1;
-      return VNTsetintattrelement(h.model, bytes_data(uattrname), index, ival);
+      const char *name = name_data(obj, attrname, uattrname);
+      return name ? VNTsetintattrelement(h.model, name, index, ival) : -1;
     }
     case 2: {
       double dval;
       if (!to_double(converted.get(), dval)) return -1;
-      return VNTsetdblattrelement(h.model, bytes_data(uattrname), index, dval);
+      const char *name = name_data(obj, attrname, uattrname);
+      return name ? VNTsetdblattrelement(h.model, name, index, dval) : -1;
     }
     default: {
       const char *text = bytes_data(converted.get());
-      if (!text) return -1;
-      return VNTsetstrattrelement(h.model, bytes_data(uattrname), index, text);
+      const char *name = text ? name_data(obj, attrname, uattrname) : nullptr;
+      return name ? VNTsetstrattrelement(h.model, name, index, text) : -1;
     }
   }
 }
@@ -922,12 +976,12 @@ PyObject *list_of(int count, Make make) {
 // every path; the index buffer as soon as the library has used it, since the
 // result list is the bulk of the peak.
 template <class T, class Call, class Convert>
-PyObject *read_list(PyObject *obj, PyObject *uattrname, Buffer<int> &ind, int count, Call call,
-                    Convert convert) {
+PyObject *read_list(PyObject *obj, PyObject *attrname, PyObject *uattrname, Buffer<int> &ind,
+                    int count, Call call, Convert convert) {
   Buffer<T> vals;
   Handle h;
   if (!vals.allocate(count) || !h.from_object(obj)) return nullptr;
-  const char *name = bytes_data(uattrname);
+  const char *name = name_data(obj, attrname, uattrname, true);
   if (!name) return nullptr;
   if constexpr (std::is_pointer_v<T>)  // names left unset read as null, never as garbage
     std::memset(vals.get(), 0, sizeof(T) * static_cast<size_t>(count));
@@ -952,18 +1006,18 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
   PyObject *name = uattrname.get();
   switch (code) {
     case 0:
-      return read_list<char>(obj, name, ind, count, VNTgetcharattrlist, [count](Buffer<char> &v) {
+      return read_list<char>(obj, attrname, name, ind, count, VNTgetcharattrlist, [count](Buffer<char> &v) {
         // Read as unsigned, so every stored byte reads back.
         return list_of(count, [&](int i) {
           return PyUnicode_FromOrdinal(static_cast<unsigned char>(v[i]));
         });
       });
     case 1:
-      return read_list<int>(obj, name, ind, count, VNTgetintattrlist, [count](Buffer<int> &v) {
+      return read_list<int>(obj, attrname, name, ind, count, VNTgetintattrlist, [count](Buffer<int> &v) {
         return list_of(count, [&](int i) { return PyLong_FromLong(v[i]); });
       });
     case 2:
-      return read_list<double>(obj, name, ind, count, VNTgetdblattrlist, [count](Buffer<double> &v) -> PyObject * {
+      return read_list<double>(obj, attrname, name, ind, count, VNTgetdblattrlist, [count](Buffer<double> &v) -> PyObject * {
         double bound, undefined;
         if (!vnt_double(s_INFINITY, bound) || !vnt_double(s_UNDEFINED, undefined)) return nullptr;
         return list_of(count, [&](int i) {
@@ -976,7 +1030,7 @@ PyObject *gettypedattrlist(NativeFunction *, PyObject *const *args) {
         });
       });
     default:
-      return read_list<char *>(obj, name, ind, count, VNTgetstrattrlist, [count](Buffer<char *> &v) -> PyObject * {
+      return read_list<char *>(obj, attrname, name, ind, count, VNTgetstrattrlist, [count](Buffer<char *> &v) -> PyObject * {
         // Every string is copied before any Python code runs: _bytestostring
         // could change the model and with it the library's strings.
         Ref result = Ref::steal(list_of(count, [&](int i) {
@@ -1135,7 +1189,7 @@ PyObject *settypedattrlist(NativeFunction *, PyObject *const *args) {
         if (!item || !list_char(item.get(), attrname, i, vals[i])) return nullptr;
       }
       if (!h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
+      const char *name = name_data(obj, attrname, uattrname.get());
       if (!name) return nullptr;
       error = VNTsetcharattrlist(h.model, name, count, ind.get(), vals.get());
       break;
@@ -1148,7 +1202,7 @@ PyObject *settypedattrlist(NativeFunction *, PyObject *const *args) {
         if (!item || !to_int32(item.get(), vals[i])) return nullptr;
       }
       if (!h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
+      const char *name = name_data(obj, attrname, uattrname.get());
       if (!name) return nullptr;
       error = VNTsetintattrlist(h.model, name, count, ind.get(), vals.get());
       break;
@@ -1160,7 +1214,7 @@ PyObject *settypedattrlist(NativeFunction *, PyObject *const *args) {
       for (int i = 0; i < count; ++i)
         if (!list_double(newval, i, pyinf, vals[i])) return nullptr;
       if (!h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
+      const char *name = name_data(obj, attrname, uattrname.get());
       if (!name) return nullptr;
       error = VNTsetdblattrlist(h.model, name, count, ind.get(), vals.get());
       break;
@@ -1180,7 +1234,7 @@ PyObject *settypedattrlist(NativeFunction *, PyObject *const *args) {
         vals[i] = const_cast<char *>(text);
       }
       if (!h.from_object(obj)) return nullptr;
-      const char *name = bytes_data(uattrname.get());
+      const char *name = name_data(obj, attrname, uattrname.get());
       if (!name) return nullptr;
       error = VNTsetstrattrlist(h.model, name, count, ind.get(), vals.get());
       break;
@@ -1202,7 +1256,7 @@ PyObject *prefetchattr(NativeFunction *, PyObject *const *args) {
   if (!call.model_level && !check_kind(obj, attrname, call.info.size.get())) return nullptr;
   Handle h;
   if (!h.from_object(obj)) return nullptr;
-  const char *name = bytes_data(call.uattrname.get());
+  const char *name = name_data(obj, attrname, call.uattrname.get());
   if (!name) return nullptr;
   if (VNTprefetchattr(h.model, name) != 0) {
     static GlobalSite site_errormsg;
@@ -1242,8 +1296,11 @@ PyObject *attrlist(NativeFunction *, PyObject *const *args) {
     Ref attrname = call_global(site_tostring, s_bytestostring, {raw.get()});
     if (!attrname) return nullptr;
     if (!h.from_value(cmodel)) return nullptr;
-    int attrsize = -1;  // stays "no kind" if the library does not answer
-    VNTgetattrinfo(h.model, PyBytes_AS_STRING(raw.get()), nullptr, &attrsize, nullptr);
+    int attrsize = 0;
+    // A name whose kind the library cannot tell is of no kind: it is left
+    // out for every `type`.
+    if (VNTgetattrinfo(h.model, PyBytes_AS_STRING(raw.get()), nullptr, &attrsize, nullptr) != 0)
+      continue;
     int match = compare_c_int(attrsize, type, Py_EQ);
     if (match < 0) return nullptr;
     if (match && PyList_Append(result.get(), attrname.get()) < 0) return nullptr;
