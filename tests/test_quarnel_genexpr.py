@@ -1,5 +1,5 @@
 """_genexpr_key and _instruction_argvals on real generator expressions of
-the running interpreter, against the same logic written in plain Python,
+the running interpreter, against the plain-Python model of the benchmarks,
 and the generator protocol of _instruction_argvals."""
 import collections
 import collections.abc
@@ -14,6 +14,7 @@ import pytest
 
 import vantropy._quarnel as quarnel
 
+from pyref import in_namespace, model as pyref
 from quarnel_support import disguised_as, rebound, unbound
 
 
@@ -24,31 +25,10 @@ class Name(str):
     pass
 
 
-def expected_argvals(c):
-    """The instruction scan, written plainly (a Python generator)."""
-    for instr in quarnel.dis.get_instructions(c):
-        if instr.opname == "MAKE_CELL":
-            continue
-        if isinstance(instr.argval, tuple):
-            yield from instr.argval
-        elif isinstance(instr.argval, str):
-            yield instr.argval
-
-
-def expected_key(x):
-    """The key function, written plainly."""
-    f = x.gi_frame
-    c = f.f_code
-    myvars = c.co_cellvars + c.co_varnames[1:]
-    if len(myvars) < 2:
-        return lambda: f.f_locals[myvars[0]]
-    varorder = []
-    myvars = set(myvars)
-    for v in expected_argvals(c):
-        if v in myvars:
-            varorder.append(v)
-            myvars.remove(v)
-    return lambda: quarnel.simplify_tuple(tuple(f.f_locals[v] for v in varorder if v in f.f_locals))
+# The plain-Python scan (a Python generator) and key, reading `dis`,
+# `simplify_tuple` and `_instruction_argvals` where the native ones do.
+expected_argvals = in_namespace(pyref._instruction_argvals, quarnel)
+expected_key = in_namespace(pyref._genexpr_key, quarnel)
 
 
 def outcome(fn, *args):
