@@ -6,7 +6,6 @@ import builtins
 import collections.abc
 import dis
 import functools
-import importlib
 import inspect
 import itertools
 import operator
@@ -148,17 +147,6 @@ def test_a_failure_names_the_function_in_the_traceback(call, entry):
         call()
     frames = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)]
     assert (entry, "src/vantropy/_quarnel") in frames
-
-
-def test_reimport_after_removal_gives_the_same_module():
-    first = quarnel
-    del sys.modules["vantropy._quarnel"]
-    try:
-        second = importlib.import_module("vantropy._quarnel")
-    finally:
-        sys.modules["vantropy._quarnel"] = first
-    assert second is first
-    assert second._listify is first._listify
 
 
 # ---- load-time behaviour, each in a fresh interpreter ----
