@@ -195,9 +195,15 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("call, expect", CASES.values(), ids=CASES.keys())
-def test_no_growth(s, call, expect):
-    assert_no_growth(lambda: call(s), expect=expect)
+# Cases whose numpy calls keep references a debug interpreter cannot count.
+THROUGH_NUMPY = {"names numpy dims", "names numpy dims list", "coldata mvar",
+                 "bitvector numpy codes", "split"}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_no_growth(s, name):
+    call, expect = CASES[name]
+    assert_no_growth(lambda: call(s), expect=expect, count_refs=name not in THROUGH_NUMPY)
 
 
 def test_no_growth_on_the_general_paths(s):
@@ -205,4 +211,4 @@ def test_no_growth_on_the_general_paths(s):
     generic = Stub(reduce=functools.reduce, partial=lambda *a: functools.partial(*a))
     with rebound(functools=generic, MVar=lambda arr: arr):
         assert_no_growth(lambda: q._wheres_bitvector([1, 2]))
-        assert_no_growth(lambda: q._convert_mle_to_predvar_predval(s.mle))
+        assert_no_growth(lambda: q._convert_mle_to_predvar_predval(s.mle), count_refs=False)
