@@ -32,6 +32,11 @@ def _isscalar(x: object, /) -> bool: ...
 # double attributes, str for string attributes and one-character str for
 # char attributes.
 _AttrValue: TypeAlias = int | float | str
+# What a single write accepts for some data type: a str (char and string
+# attributes), an int (int attributes) or a number (double attributes).  No
+# data type takes anything else; which of them applies is known only from
+# the library at run time.
+_NewValue: TypeAlias = str | SupportsFloat | SupportsIndex
 _Index: TypeAlias = SupportsInt | SupportsIndex
 
 @type_check_only
@@ -52,10 +57,20 @@ def _geterrormsg(obj: object) -> str: ...
 def _getattrinfo(obj: _SolverObject, attrname: str) -> tuple[int, int, int]: ...
 def _attrlist(cmodel: object, type: object) -> list[str]: ...
 def _getattr(obj: _SolverObject, attrname: str, is_model: object = False) -> _AttrValue: ...
-def _setattr(obj: _SolverObject, attrname: str, newval: object, is_model: object = False) -> None: ...
+def _setattr(obj: _SolverObject, attrname: str, newval: _NewValue, is_model: object = False) -> None: ...
 def _prefetchattr(obj: _SolverObject, attrname: str, is_model: object = False) -> None: ...
 
-# Data type codes: 0 char, 1 int, 2 double, 3 string.
+# The typed list calls key on the data type code: VNT.CHAR (0), INT (1),
+# DOUBLE (2) and STRING (3) are literals, so a call that spells the code
+# gets the value types of that code.  A code the checker cannot tell (a
+# plain int, such as the type in _getattrinfo's triple) takes the last
+# overload.  A call whose values do not suit its literal code falls through
+# to that last overload too (a checker tries them in order), so whatever it
+# accepts is accepted for every code.  It therefore reads a list of Any and
+# writes numbers only: no str reaches a double attribute through it, while
+# numbers given with VNT.CHAR or VNT.STRING pass the checker and are refused
+# at run time.  Text values need the code spelled as VNT.CHAR or VNT.STRING
+# (or 0 / 3); values typed Any pass with any code.
 @overload
 def _gettypedattrlist(
     obj: _ModelHandle, attrname: str, attrtype: Literal[0, 3], inputlist: SupportsLenAndGetItem[_Index]
@@ -70,7 +85,7 @@ def _gettypedattrlist(
 ) -> list[float]: ...
 @overload
 def _gettypedattrlist(
-    obj: _ModelHandle, attrname: str, attrtype: object, inputlist: SupportsLenAndGetItem[_Index]
+    obj: _ModelHandle, attrname: str, attrtype: int, inputlist: SupportsLenAndGetItem[_Index]
 ) -> list[Any]: ...
 @overload
 def _settypedattrlist(
@@ -102,7 +117,11 @@ def _settypedattrlist(
 ) -> None: ...
 @overload
 def _settypedattrlist(
-    obj: _ModelHandle, attrname: str, attrtype: object, indlist: SupportsLenAndGetItem[_Index], newval: Any
+    obj: _ModelHandle,
+    attrname: str,
+    attrtype: int,
+    indlist: SupportsLenAndGetItem[_Index],
+    newval: SupportsLenAndGetItem[SupportsFloat | SupportsIndex],
 ) -> None: ...
 
 __test__: dict[str, Any]
