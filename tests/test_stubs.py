@@ -2,12 +2,14 @@
 
 stubtest compares each installed stub with the module it describes; the
 namespace test below covers what stubtest leaves out (private names that a
-stub omits, and declared module re-exports).
+stub omits, and declared module re-exports).  A caller checked by mypy shows
+what the stubs' types accept and refuse.
 """
 
 import ast
 import importlib
 import os
+import re
 import subprocess
 import sys
 
@@ -118,3 +120,77 @@ def test_stubtest_passes_against_the_installed_package(tmp_path):
     output = result.stdout + result.stderr
     assert result.returncode == 0, output
     assert "Success: no issues found in 3 modules" in output, output
+
+
+# A caller of the typed attribute calls and of VantroError.  mypy must report
+# an error on every line marked "# misuse" and on no other line, and reveal
+# the type that a "# reveals" comment names.
+CALLER = """\
+import math
+from typing import Any
+
+import numpy as np
+
+from vantropy import _brevix
+from vantropy._core import Model, Var
+from vantropy._exception import VantroError
+from vantropy._vnt import VNT
+
+
+def right_uses(m: Model, x: Var, code: int, data: list[Any]) -> None:
+    bounds = [math.inf if i % 4 == 0 else float(i % 10) for i in range(100)]
+    _brevix._settypedattrlist(m, "UB", VNT.DOUBLE, range(100), bounds)
+    _brevix._settypedattrlist(m, "LB", 2, np.array([0, 1]), [0, np.float64(1.5)])
+    _brevix._settypedattrlist(m, "Kind", VNT.CHAR, [0, 1], "CB")
+    _brevix._settypedattrlist(m, "Kind", VNT.CHAR, [0], [b"I"])
+    _brevix._settypedattrlist(m, "Priority", VNT.INT, [0, 1], (3, True))
+    _brevix._settypedattrlist(m, "VarName", VNT.STRING, [1], iter(["z", "unused"]))
+    attrtype, _, _ = _brevix._getattrinfo(x, "LB")
+    _brevix._settypedattrlist(m, "LB", attrtype, [0], [2.5])
+    _brevix._settypedattrlist(m, "VarName", code, [0], data)
+    reveal_type(_brevix._gettypedattrlist(m, "UB", VNT.DOUBLE, [0]))  # reveals list[float]
+    reveal_type(_brevix._gettypedattrlist(m, "Kind", VNT.CHAR, (0, 1)))  # reveals list[str]
+    reveal_type(_brevix._gettypedattrlist(m, "Priority", VNT.INT, range(2)))  # reveals list[int]
+    reveal_type(_brevix._gettypedattrlist(m, "LB", code, [0]))  # reveals list[Any]
+    _brevix._setattr(x, "UB", math.inf)
+    _brevix._setattr(x, "Kind", "I")
+    _brevix._setattr(m, "ModelName", "plan", True)
+    errno: int = VantroError(VNT.Error.INVALID_ARGUMENT, m).errno
+
+
+def misuses(m: Model, x: Var, code: int) -> None:
+    _brevix._settypedattrlist(m, "UB", VNT.DOUBLE, [0], ["x"])  # misuse
+    _brevix._settypedattrlist(m, "UB", 2, [0, 1], [1.0, "2"])  # misuse
+    _brevix._settypedattrlist(m, "Priority", VNT.INT, [0], ["1"])  # misuse
+    _brevix._settypedattrlist(m, "VarName", code, [0], ["x"])  # misuse
+    _brevix._settypedattrlist(m, "UB", VNT.DOUBLE, ["0"], [1.0])  # misuse
+    _brevix._gettypedattrlist(m, "UB", "double", [0])  # misuse
+    _brevix._setattr(x, "UB", None)  # misuse
+    VantroError("7003", "text")  # misuse
+    VantroError(7003, "text").errno = "7003"  # misuse
+"""
+
+
+def test_mypy_flags_the_misuses_and_accepts_the_right_uses(tmp_path):
+    (tmp_path / "caller.py").write_text(CALLER)
+    lines = CALLER.splitlines()
+    misuses = {("caller.py", n) for n, line in enumerate(lines, 1) if line.endswith("# misuse")}
+    reveals = {n: line.partition("# reveals ")[2] for n, line in enumerate(lines, 1) if "# reveals " in line}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "caller.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    output = result.stdout + result.stderr
+    errors = set()
+    revealed = {}
+    for path, line, kind, text in re.findall(r"^(.+?):(\d+): (error|note): (.*)$", output, re.M):
+        if kind == "error":
+            errors.add((path, int(line)))
+        elif text.startswith("Revealed type is "):
+            # mypy before 2.0 writes builtins.list[builtins.float].
+            revealed[int(line)] = text.removeprefix("Revealed type is ").strip('"').replace("builtins.", "")
+    assert sorted(errors) == sorted(misuses), output
+    assert revealed == reveals, output

@@ -4,6 +4,8 @@ Everything here is a plain class attribute, so code that reads a constant
 at call time (and tests that rebind one) see the current value.
 """
 
+from typing import Final
+
 
 class VNT:
     # Bounds at or beyond INFINITY are infinite.  UNDEFINED lies beyond that
@@ -26,11 +28,14 @@ class VNT:
     # it does not belong to.
     ERROR_NOT_IN_MODEL = 7501
 
-    # Attribute data types.
-    CHAR = 0
-    INT = 1
-    DOUBLE = 2
-    STRING = 3
+    # Attribute data types.  Final, so that a type checker reads each as its
+    # literal value and picks the matching overload of the typed list calls
+    # (VNT.DOUBLE reads a list[float]); at run time they stay ordinary class
+    # attributes.
+    CHAR: Final = 0
+    INT: Final = 1
+    DOUBLE: Final = 2
+    STRING: Final = 3
 
     # Element kinds: an attribute's kind and an element's _typeenum.
     KIND_MODEL = 0
