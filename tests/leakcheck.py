@@ -15,12 +15,9 @@ amount, a cache that fills up does not.
 """
 import array
 import gc
-import os
 import sys
 import tracemalloc
 
-# Under the sanitizer build every call is several times slower.
-SANITIZED = os.environ.get("VANTROPY_SANITIZED") == "1"
 DEBUG = hasattr(sys, "gettotalrefcount")
 # Rounds of calls: (warm-up rounds, measured rounds, calls per round).
 ROUNDS = (3, 3, 500) if DEBUG else (1, 4, 1_000)

@@ -1,26 +1,19 @@
 """Shared pieces of the model-utility tests: names rebound in the module's
-namespace (always restored), a subprocess runner, and classes that test the
+namespace (always restored), the subprocess runner, and classes that test the
 three kinds of type test (full isinstance, type-or-subtype, exact type)."""
 import functools
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import vantropy._quarnel as quarnel
 from vantropy._core import Model
 
+from interpreter import run_python  # noqa: F401  (shared with the tests)
 from namespace import rebound as _rebound
 from namespace import unbound as _unbound
 
 rebound = functools.partial(_rebound, quarnel)
 unbound = functools.partial(_unbound, quarnel)
-
-
-def run_python(code, *flags):
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, cwd="/")
 
 
 @pytest.fixture

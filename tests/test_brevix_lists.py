@@ -1,10 +1,7 @@
 """Reading and writing one attribute of many elements with the typed lists:
 one library call per list, whatever the data."""
 import math
-import os
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -14,7 +11,7 @@ from vantropy import _standin
 from vantropy._exception import VantroError
 from vantropy._vnt import VNT
 
-from leakcheck import SANITIZED
+from interpreter import ADDRESS_SPACE, run_python
 from brevix_support import IntLike, model, rebound  # noqa: F401  (fixture)
 
 INF = math.inf
@@ -344,15 +341,7 @@ def test_hundred_thousand_bounds_in_one_call_each(model):
 def test_buffer_that_cannot_be_obtained_is_a_memory_error():
     # A list claiming the most indices one call can take needs an 8 GiB
     # index buffer; with only 1 GiB of address space left it cannot be had.
-    # (The limit is relative: the sanitizer build has reserved terabytes of
-    # shadow memory by then, and there its allocator must return null rather
-    # than abort.)
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    if SANITIZED:
-        env["LD_PRELOAD"] = os.environ["LD_PRELOAD"]
-        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
-        import resource
+    result = run_python([ADDRESS_SPACE, """
         import vantropy._brevix as b
         from vantropy import _standin
         from vantropy._core import Model
@@ -364,10 +353,7 @@ def test_buffer_that_cannot_be_obtained_is_a_memory_error():
                 raise AssertionError("read an index without a buffer")
 
         m = Model("m")
-        with open("/proc/self/status") as status:
-            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize"))
-        limit = size * 1024 + (1 << 30)
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        leave_address_space(1 << 30)
         for call in (lambda: b._gettypedattrlist(m, "LB", 2, Huge()),
                      lambda: b._settypedattrlist(m, "LB", 2, Huge(), [])):
             try:
@@ -375,5 +361,5 @@ def test_buffer_that_cannot_be_obtained_is_a_memory_error():
             except MemoryError:
                 print("MemoryError")
         print(sorted(_standin.calls(m)))
-    """)], capture_output=True, text=True, cwd="/", env=env)
+    """])
     assert result.stdout.split("\n")[:3] == ["MemoryError", "MemoryError", "[]"], result.stderr

@@ -1,9 +1,6 @@
 """vantropy._brevix as a module: what its import sets up, the shape of its
 functions, their argument errors and their traceback entries."""
 import inspect
-import subprocess
-import sys
-import textwrap
 import traceback
 
 import pytest
@@ -14,6 +11,7 @@ import vantropy._util
 import vantropy._vnt
 
 from brevix_support import model, var  # noqa: F401  (fixtures)
+from interpreter import run_python
 
 FUNCTIONS = {
     "_geterrormsg": "(obj)",
@@ -25,11 +23,6 @@ FUNCTIONS = {
     "_prefetchattr": "(obj, attrname, is_model=False)",
     "_attrlist": "(cmodel, type)",
 }
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, cwd="/")
 
 
 def test_namespace_holds_the_imports_then_the_functions_in_order():

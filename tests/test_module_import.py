@@ -2,30 +2,12 @@
 the failures of a broken host package.  Most cases run in a fresh
 interpreter, with substitute modules placed in sys.modules first."""
 import importlib
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
+from interpreter import check, run_python
 from leakcheck import assert_no_growth
-
-
-def run_python(code, *flags):
-    if isinstance(code, (list, tuple)):  # pieces indented independently
-        code = "\n".join(textwrap.dedent(piece) for piece in code)
-    else:
-        code = textwrap.dedent(code)
-    return subprocess.run(
-        [sys.executable, *flags, "-c", code],
-        capture_output=True, text=True, timeout=120,
-    )
-
-
-def check(code, *flags):
-    result = run_python(code, *flags)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def test_exception_imports_alone():
@@ -135,7 +117,7 @@ def test_a_retried_import_takes_the_builtins_afresh():
     out = check("""
         import builtins, sys
         real = builtins.range
-        builtins.range = lambda *args: real(0)
+        builtins.range = lambda *args: real(0) if args == (3,) else real(*args)
         sys.modules["vantropy._vnt"] = None  # the import fails after the built-ins were taken
         try:
             import vantropy._quarnel

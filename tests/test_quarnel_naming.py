@@ -10,7 +10,8 @@ from hypothesis import given, strategies as st
 import vantropy._quarnel as quarnel
 
 from pyref import model as pyref
-from quarnel_support import rebound, run_python, unbound
+from interpreter import ADDRESS_SPACE, run_python
+from quarnel_support import rebound, unbound
 
 assertions = sys.flags.optimize == 0
 assertions_only = pytest.mark.skipif(not assertions, reason="needs assertions")
@@ -226,25 +227,20 @@ def test_prefix_is_formatted_for_each_name(shape, names, spec):
 
 
 def test_a_shape_length_no_memory_can_meet_is_a_memory_error():
-    # Its trailing text alone would take 4 GiB; 1 GiB of address space is
-    # left (relative, as the sanitizer build has reserved far more by then).
-    result = run_python("""
-        import resource
+    # Its trailing text alone would take 4 GiB; 1 GiB of address space is left.
+    result = run_python([ADDRESS_SPACE, """
         import numpy, vantropy._quarnel as q
 
         class Shape(tuple):  # one dimension, but a length of 2**31 + 5
             def __len__(self):
                 return 2**31 + 5
 
-        with open("/proc/self/status") as status:
-            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize"))
-        limit = size * 1024 + (1 << 30)
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        leave_address_space(1 << 30)
         try:
             q._nd_indexed_names("x", Shape((3,)))
         except MemoryError:
             print("MemoryError")
-    """)
+    """])
     assert result.stdout.splitlines() == ["MemoryError"], result.stderr
 
 
