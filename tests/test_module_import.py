@@ -2,12 +2,17 @@
 the failures of a broken host package.  Most cases run in a fresh
 interpreter, with substitute modules placed in sys.modules first."""
 import importlib
+import importlib.metadata
 import sys
 
 import pytest
 
 from interpreter import check, run_python
 from leakcheck import assert_no_growth
+
+
+def test_a_stand_in_build_says_so_in_its_version():
+    assert importlib.metadata.version("vantropy").endswith("+standin")
 
 
 def test_exception_imports_alone():
