@@ -135,6 +135,19 @@ SETATTR = {
                                 AttributeError, "'vantropy.Constr' object has no attribute 'LB'"),
     "read only": (lambda m: brevix._setattr(var(m), "Value", 1.0),
                   AttributeError, "Attribute 'Value' cannot be set"),
+    "model attribute of an element": (lambda m: brevix._setattr(var(m), "ModelName", "m"),
+                                      AttributeError,
+                                      "'vantropy.Var' object has no attribute 'ModelName'"),
+    # the order of the checks: state, then kind, then settable, then the value
+    "removed, read only, of another kind": (lambda m: brevix._setattr(Element(m, -2), "Dual", 1.0),
+                                            VantroError, "Var was removed from the model"),
+    "not added, by comparison": (lambda m: brevix._setattr(Element(m, IntLike(-1), 2, "Constr"),
+                                                           "RHS", 1.0),
+                                 VantroError, "Constr has not yet been added to the model"),
+    "read only of another kind": (lambda m: brevix._setattr(var(m), "Dual", 1.0),
+                                  AttributeError, "'vantropy.Var' object has no attribute 'Dual'"),
+    "read only, of no type at all": (lambda m: brevix._setattr(var(m), "Value", object()),
+                                     AttributeError, "Attribute 'Value' cannot be set"),
     # value types, element level
     "char from int": (lambda m: brevix._setattr(var(m), "Kind", 66),
                       AttributeError, "Attribute 'Kind' takes character value"),
@@ -155,6 +168,8 @@ SETATTR = {
                           AttributeError, "Attribute 'VarName' takes string value"),
     "string not encodable": (lambda m: brevix._setattr(var(m), "VarName", "a\ud800"),
                              UnicodeEncodeError, None),
+    "string holding a NUL": (lambda m: brevix._setattr(var(m), "VarName", "ab\x00cd"),
+                             ValueError, "embedded null character"),
     # value types, model level
     "model int from float": (lambda m: brevix._setattr(m, "Direction", 1.5, True),
                              AttributeError, "Attribute 'Direction' takes integer value"),
@@ -166,6 +181,8 @@ SETATTR = {
                               AttributeError, "Attribute 'ModelName' takes string value"),
     "model string not encodable": (lambda m: brevix._setattr(m, "ModelName", "\udc80", True),
                                    UnicodeEncodeError, None),
+    "model string holding a NUL": (lambda m: brevix._setattr(m, "ModelName", "ab\x00cd", True),
+                                   ValueError, "embedded null character"),
 }
 
 
@@ -218,6 +235,9 @@ LISTS = {
     "char too long": (lambda m: brevix._settypedattrlist(m, "Kind", CHAR, [0, 1], ["B", "IC"]),
                       ValueError, "only single character unicode strings can be converted to "
                       "Py_UCS4, got length 2"),
+    "char empty": (lambda m: brevix._settypedattrlist(m, "Kind", CHAR, [0, 1], ["B", ""]),
+                   ValueError, "only single character unicode strings can be converted to "
+                   "Py_UCS4, got length 0"),
     "char from int": (lambda m: brevix._settypedattrlist(m, "Kind", CHAR, [0, 1], ["B", 73]),
                       TypeError, "ord() expected string of length 1, but int found"),
     "char bytes too long": (lambda m: brevix._settypedattrlist(m, "Kind", CHAR, [0, 1],
@@ -227,6 +247,10 @@ LISTS = {
                                                       ["B", "I", "\U0001f600"]), ValueError,
                    "Attribute 'Kind' takes characters from U+0000 to U+00FF; item 2 is "
                    "'\U0001f600' (U+1F600)"),
+    "char range first": (lambda m: brevix._settypedattrlist(m, "Kind", CHAR, [0, 1],
+                                                            ["\u20ac", "B"]), ValueError,
+                         "Attribute 'Kind' takes characters from U+0000 to U+00FF; item 0 is "
+                         "'\u20ac' (U+20AC)"),
     "sense range": (lambda m: brevix._settypedattrlist(m, "Sense", CHAR, [0, 1], ["<", "\u2264"]),
                     ValueError, "Attribute 'Sense' takes characters from U+0000 to U+00FF; "
                     "item 1 is '\u2264' (U+2264)"),
@@ -248,6 +272,9 @@ LISTS = {
     "string not encodable": (lambda m: brevix._settypedattrlist(m, "ConstrName", STRING, [0, 1],
                                                                 ["a", "\ud800"]),
                              UnicodeEncodeError, None),
+    "string holding a NUL": (lambda m: brevix._settypedattrlist(m, "VarName", STRING, [0, 1],
+                                                                ["a", "b\x00c"]),
+                             ValueError, "embedded null character"),
     "string beyond the indices not encodable": (lambda m: brevix._settypedattrlist(
         m, "VarName", STRING, [0], ["a", "\ud800"]), UnicodeEncodeError, None),
     "values not iterable": (lambda m: brevix._settypedattrlist(m, "VarName", STRING, [0], 5),
