@@ -206,7 +206,7 @@ def test_prefix_formatting_differs_between_the_paths():
 
 
 class CountingPrefix:
-    """Formats as p1, p2, ... and records each format specification."""
+    """Formats as p1, p2, ... and records each format spec."""
 
     def __init__(self):
         self.specs = []
