@@ -1,9 +1,4 @@
 #include "compat.hpp"
-#include "guard.hpp"
-
-#include <exception>
-#include <new>
-#include <stdexcept>
 
 namespace vantropy::compat {
 
@@ -44,28 +39,6 @@ void unwatch_namespace(PyObject *dict) noexcept {
   if (g_watcher >= 0 && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
 }
 #endif
-
-}  // namespace vantropy::compat
-
-namespace vantropy {
-
-void raise_from_cpp_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::length_error &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %.200s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-  }
-}
-
-}  // namespace vantropy
-
-namespace vantropy::compat {
 
 int read_assertions_enabled() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
