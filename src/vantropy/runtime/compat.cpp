@@ -1,42 +1,62 @@
 #include "compat.hpp"
 
+#include <array>
+
 namespace vantropy::compat {
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace {
 
-std::uint64_t g_changes = 0;
-int g_watcher = -1;  // this module's watcher id, taken once for the process
+// The watched namespaces (one per module) and their counters.
+struct Watched {
+  PyObject *dict = nullptr;
+  std::uint64_t *version = nullptr;
+};
+std::array<Watched, 8> g_watched;
+std::uint64_t g_changes = 0;  // every count handed out, so no value comes back
+int g_watcher = -1;           // taken once for the process
 
 // Called before every change of a watched dict (and its deallocation).  The
 // caches only need to know that something changed, so every event counts.
-int namespace_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-  if (g_namespace_version) g_namespace_version = ++g_changes;
+int namespace_changed(PyDict_WatchEvent, PyObject *dict, PyObject *, PyObject *) {
+  for (Watched &w : g_watched)
+    if (w.dict == dict) *w.version = ++g_changes;
   return 0;
 }
 
 }  // namespace
 
-int watch_namespace(PyObject *dict) noexcept {
+void watch_namespace(PyObject *dict, std::uint64_t *version) noexcept {
+  *version = 0;
+  Watched *slot = nullptr;
+  for (Watched &w : g_watched)
+    if (!w.dict) {
+      slot = &w;
+      break;
+    }
+  if (!slot) return;
   if (g_watcher < 0) {
     g_watcher = PyDict_AddWatcher(namespace_changed);
     if (g_watcher < 0) {
       PyErr_Clear();  // no id left: the caches stay unused
-      return 0;
+      return;
     }
   }
   if (PyDict_Watch(g_watcher, dict) < 0) {
     PyErr_Clear();
-    g_namespace_version = 0;
-    return 0;
+    return;
   }
-  g_namespace_version = ++g_changes;
-  return 0;
+  *slot = {dict, version};
+  *version = ++g_changes;
 }
 
 void unwatch_namespace(PyObject *dict) noexcept {
-  g_namespace_version = 0;
-  if (g_watcher >= 0 && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
+  for (Watched &w : g_watched) {
+    if (w.dict != dict) continue;
+    *w.version = 0;
+    w = {};
+    if (PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
+  }
 }
 #endif
 

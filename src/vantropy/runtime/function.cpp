@@ -1,23 +1,65 @@
 #include "function.hpp"
 
-#include "compat.hpp"
 #include "guard.hpp"
-#include "module.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
-
 #include <cstring>
 #include <string>
 
 namespace vantropy {
+
+struct SpecObjects {
+  PyObject *names[kMaxParams] = {};  // interned
+  int nparams = 0;
+  PyObject *name = nullptr;      // interned
+  PyObject *qualname = nullptr;
+  PyObject *module = nullptr;
+  std::string traceback_name;    // "<module>.<qualname>"
+  PyObject *code = nullptr;      // made on the first `__code__`
+};
+
 namespace {
 
-PyTypeObject g_function_type;
-bool g_type_ready = false;
-
 NativeFunction *as_function(PyObject *self) { return reinterpret_cast<NativeFunction *>(self); }
+
+// The objects of a declaration, made once.  Null with an exception set.
+SpecObjects *objects_of(const ModuleState &home, const FuncSpec &spec) {
+  if (spec.objects) return spec.objects;
+  auto *made = new SpecObjects;
+  bool ok = true;
+  for (const char *param : spec.params) {
+    if (!param) break;
+    const char *equals = std::strchr(param, '=');
+    PyObject *s = equals ? PyUnicode_FromStringAndSize(param, equals - param)
+                         : PyUnicode_FromString(param);
+    if (s) PyUnicode_InternInPlace(&s);
+    if (!s) {
+      ok = false;
+      break;
+    }
+    made->names[made->nparams++] = s;
+  }
+  const char *qualname = spec.qualname ? spec.qualname : spec.name;
+  if (ok) {
+    made->name = PyUnicode_InternFromString(spec.name);
+    made->qualname = PyUnicode_FromString(qualname);
+    made->module = PyUnicode_FromString(home.qualname);
+    ok = made->name && made->qualname && made->module;
+  }
+  if (!ok) {
+    for (int i = 0; i < made->nparams; ++i) Py_DECREF(made->names[i]);
+    Py_XDECREF(made->name);
+    Py_XDECREF(made->qualname);
+    Py_XDECREF(made->module);
+    delete made;
+    return nullptr;
+  }
+  made->traceback_name = std::string(home.qualname) + '.' + qualname;
+  spec.objects = made;
+  return made;
+}
 
 const char *function_name(NativeFunction *f) {
   const char *name = PyUnicode_Check(f->name) ? PyUnicode_AsUTF8(f->name) : nullptr;
@@ -47,6 +89,7 @@ Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
   return -1;
 }
 
+// The arguments of one call, bound to the parameters.
 struct Bound {
   PyObject *args[kMaxParams + 2] = {};
   Ref varargs;
@@ -56,10 +99,23 @@ struct Bound {
   Ref defaults;
 };
 
+// Fills the parameters from `first` on that no argument gave with their
+// defaults.  Python aligns the defaults with the last parameters, so a
+// tuple longer than the parameter list serves them from its end.
+void take_defaults(NativeFunction *f, Py_ssize_t first, Bound &out) {
+  const Py_ssize_t n = f->nparams;
+  const Py_ssize_t total = PyTuple_GET_SIZE(f->defaults);
+  for (Py_ssize_t i = first; i < n; ++i) {
+    if (out.args[i]) continue;
+    if (!out.defaults) out.defaults = Ref::borrow(f->defaults);
+    out.args[i] = PyTuple_GET_ITEM(out.defaults.get(), i - n + total);
+  }
+}
+
 // Binds positional and keyword arguments to the parameters, with the
 // interpreter's own messages for every count and keyword error.
-int bind(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-         Bound &out) {
+int bind_arguments(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames, Bound &out) {
   const FuncSpec &spec = *f->spec;
   const Py_ssize_t n = f->nparams;
   Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -75,7 +131,7 @@ int bind(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *k
   for (Py_ssize_t i = 0; i < npositional; ++i) out.args[i] = args[i];
   if (spec.varargs) {
     out.varargs = nargs > n ? Ref::steal(PyTuple_New(nargs - n))
-                            : Ref::borrow(module_state().empty_tuple);
+                            : Ref::borrow(f->home->empty_tuple);
     if (!out.varargs) return -1;
     for (Py_ssize_t i = n; i < nargs; ++i)
       PyTuple_SET_ITEM(out.varargs.get(), i - n, newref(args[i]));
@@ -124,12 +180,7 @@ int bind(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     }
     out.args[p] = kwvalues[j];
   }
-  for (Py_ssize_t i = nrequired; i < n; ++i) {
-    if (!out.args[i]) {
-      if (!out.defaults) out.defaults = Ref::borrow(f->defaults);
-      out.args[i] = PyTuple_GET_ITEM(f->defaults, i - nrequired);
-    }
-  }
+  if (ndefaults) take_defaults(f, nrequired, out);
 
   Py_ssize_t next = n;
   if (spec.varargs) out.args[next++] = out.varargs.get();
@@ -137,107 +188,119 @@ int bind(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *k
   return 0;
 }
 
+Ref call_body(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  const FuncSpec &spec = *f->spec;
+  Bound bound;
+  if (!kwnames && !spec.varargs && !spec.varkw && nargs <= f->nparams) {
+    // Every argument by position, and the rest left to their defaults:
+    // nothing to bind by name.
+    if (nargs == f->nparams) return spec.body(f, args);
+    if (f->defaults && nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults)) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) bound.args[i] = args[i];
+      take_defaults(f, nargs, bound);
+      return spec.body(f, bound.args);
+    }
+  }
+  if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
+  return spec.body(f, bound.args);
+}
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
   NativeFunction *f = as_function(callable);
-  const FuncSpec &spec = *f->spec;
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject *result;
-  if (!kwnames && nargs == f->nparams && !spec.varargs && !spec.varkw) {
-    // The common call: every parameter by position, nothing to bind.
-    result = guarded<PyObject *>(nullptr, [&] { return spec.body(f, args); });
-  } else {
-    result = guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-      Bound bound;
-      return bind(f, args, nargs, kwnames, bound) < 0 ? nullptr : spec.body(f, bound.args);
-    });
-  }
+  Ref result = guarded<Ref>(nullptr, [&] {
+    return call_body(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+  });
   Py_LeaveRecursiveCall();
   if (!result)
-    compat::traceback_add(PyBytes_AS_STRING(f->traceback_name), module_state().info->filename, 1);
-  return result;
+    add_traceback_entry(f->spec->objects->traceback_name.c_str(), f->home->filename,
+                        f->home->dict);
+  return result.release();
 }
 
-PyObject *build_code(NativeFunction *f) {
+Ref build_code(NativeFunction *f) {
   const FuncSpec &spec = *f->spec;
+  const SpecObjects &objects = *spec.objects;
   int nvars = f->nparams + (spec.varargs ? 1 : 0) + (spec.varkw ? 1 : 0);
   Ref varnames = Ref::steal(PyTuple_New(nvars));
   if (!varnames) return nullptr;
   int i = 0;
   for (; i < f->nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, newref(f->names[i]));
-  if (spec.varargs) {
-    PyObject *s = PyUnicode_InternFromString("args");
-    if (!s) return nullptr;
-    PyTuple_SET_ITEM(varnames.get(), i++, s);
-  }
-  if (spec.varkw) {
-    PyObject *s = PyUnicode_InternFromString("kwargs");
+  for (const char *extra : {spec.varargs ? "args" : nullptr, spec.varkw ? "kwargs" : nullptr}) {
+    if (!extra) continue;
+    PyObject *s = PyUnicode_InternFromString(extra);
     if (!s) return nullptr;
     PyTuple_SET_ITEM(varnames.get(), i++, s);
   }
   int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varargs ? CO_VARARGS : 0) |
               (spec.varkw ? CO_VARKEYWORDS : 0);
-  Ref empty = Ref::steal(reinterpret_cast<PyObject *>(
-      PyCode_NewEmpty(module_state().info->filename, spec.name, 1)));
+  Ref empty = Ref::steal(
+      reinterpret_cast<PyObject *>(PyCode_NewEmpty(f->home->filename, spec.name, 1)));
   if (!empty) return nullptr;
   Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
   Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i,s:O}", "co_argcount",
                                         f->nparams, "co_posonlyargcount", 0,
                                         "co_kwonlyargcount", 0, "co_nlocals", nvars,
                                         "co_varnames", varnames.get(), "co_flags", flags,
-                                        "co_qualname", f->qualname));
+                                        "co_qualname", objects.qualname));
   if (!replace || !kwargs) return nullptr;
-  return PyObject_Call(replace.get(), module_state().empty_tuple, kwargs.get());
+  return Ref::steal(PyObject_Call(replace.get(), f->home->empty_tuple, kwargs.get()));
 }
 
 // ---- attributes ----
 
-PyObject *get_name(PyObject *self, void *) { return newref(as_function(self)->name); }
-int set_name(PyObject *self, PyObject *value, void *) {
+// Replaces a str attribute, as a Python function's setter does.
+int set_text(PyObject *&slot, PyObject *value, const char *message) {
   if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  Py_SETREF(as_function(self)->name, newref(value));
+  Py_SETREF(slot, newref(value));
   return 0;
+}
+
+// Replaces an optional attribute that None clears, of the type `check`
+// accepts.
+int set_optional(PyObject *&slot, PyObject *value, int (*check)(PyObject *),
+                 const char *message) {
+  if (value == Py_None) value = nullptr;
+  if (value && !check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XINCREF(value);
+  Py_XSETREF(slot, value);
+  return 0;
+}
+
+int is_tuple(PyObject *o) { return PyTuple_Check(o); }
+int is_dict(PyObject *o) { return PyDict_Check(o); }
+
+PyObject *get_name(PyObject *self, void *) { return newref(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) {
+  return set_text(as_function(self)->name, value, "__name__ must be set to a string object");
 }
 PyObject *get_qualname(PyObject *self, void *) { return newref(as_function(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *value, void *) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-    return -1;
-  }
-  Py_SETREF(as_function(self)->qualname, newref(value));
-  return 0;
+  return set_text(as_function(self)->qualname, value,
+                  "__qualname__ must be set to a string object");
 }
 PyObject *get_defaults(PyObject *self, void *) {
   PyObject *d = as_function(self)->defaults;
   return newref(d ? d : Py_None);
 }
 int set_defaults(PyObject *self, PyObject *value, void *) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  Py_XINCREF(value);
-  Py_XSETREF(as_function(self)->defaults, value);
-  return 0;
+  return set_optional(as_function(self)->defaults, value, is_tuple,
+                      "__defaults__ must be set to a tuple object");
 }
 PyObject *get_kwdefaults(PyObject *self, void *) {
   PyObject *d = as_function(self)->kwdefaults;
   return newref(d ? d : Py_None);
 }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(value);
-  Py_XSETREF(as_function(self)->kwdefaults, value);
-  return 0;
+  return set_optional(as_function(self)->kwdefaults, value, is_dict,
+                      "__kwdefaults__ must be set to a dict object");
 }
 PyObject *get_annotations(PyObject *self, void *) {
   NativeFunction *f = as_function(self);
@@ -245,21 +308,16 @@ PyObject *get_annotations(PyObject *self, void *) {
   return newref(f->annotations);
 }
 int set_annotations(PyObject *self, PyObject *value, void *) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(value);
-  Py_XSETREF(as_function(self)->annotations, value);
-  return 0;
+  return set_optional(as_function(self)->annotations, value, is_dict,
+                      "__annotations__ must be set to a dict object");
 }
 PyObject *get_code(PyObject *self, void *) {
   NativeFunction *f = as_function(self);
-  if (!f->code && !(f->code = build_code(f))) return nullptr;
-  return newref(f->code);
+  SpecObjects &objects = *f->spec->objects;
+  if (!objects.code) objects.code = build_code(f).release();  // kept with the declaration
+  return objects.code ? newref(objects.code) : nullptr;
 }
-PyObject *get_globals(PyObject *, void *) { return newref(module_state().dict); }
+PyObject *get_globals(PyObject *self, void *) { return newref(as_function(self)->home->dict); }
 
 PyGetSetDef g_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -308,7 +366,6 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
   Py_VISIT(f->dict);
-  Py_VISIT(f->code);
   Py_VISIT(f->closure);
   return 0;
 }
@@ -319,7 +376,6 @@ int function_clear(PyObject *self) {
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->dict);
-  Py_CLEAR(f->code);
   Py_CLEAR(f->closure);
   Py_CLEAR(f->doc);
   return 0;
@@ -333,72 +389,65 @@ void function_dealloc(PyObject *self) {
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
-  Py_CLEAR(f->traceback_name);
-  for (int i = 0; i < f->nparams; ++i) Py_DECREF(f->names[i]);
   PyObject_GC_Del(self);
 }
 
-int ready_type() {
-  if (g_type_ready) return 0;
-  PyTypeObject &t = g_function_type;
-  Py_SET_TYPE(&t, &PyType_Type);
-  Py_SET_REFCNT(&t, 1);
-  t.tp_name = "vantropy.native_function";
-  t.tp_basicsize = sizeof(NativeFunction);
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-               Py_TPFLAGS_METHOD_DESCRIPTOR;
-  t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-  t.tp_call = PyVectorcall_Call;
-  t.tp_repr = function_repr;
-  t.tp_descr_get = function_descr_get;
-  t.tp_traverse = function_traverse;
-  t.tp_clear = function_clear;
-  t.tp_dealloc = function_dealloc;
-  t.tp_getset = g_getset;
-  t.tp_members = g_members;
-  t.tp_methods = g_methods;
-  t.tp_dictoffset = offsetof(NativeFunction, dict);
-  t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
-  if (PyType_Ready(&t) < 0) return -1;
-  g_type_ready = true;
-  return 0;
-}
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
+// The offsets tell the interpreter where an instance keeps its vectorcall
+// entry, `__dict__` and weak references; they are slots of the type, never
+// attributes an instance shows.
+PyTypeObject g_function_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantropy.native_function",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),
+    .tp_methods = g_methods,
+    .tp_members = g_members,
+    .tp_getset = g_getset,
+    .tp_descr_get = function_descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, dict),
+};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 
-PyObject *make_function(const FuncSpec &spec, PyObject *defaults, PyObject *closure) {
-  if (ready_type() < 0) return nullptr;
-  const ModuleInfo &info = *module_state().info;
-  const char *qualname = spec.qualname ? spec.qualname : spec.name;
-  std::string traceback_name = std::string(info.qualname) + "." + qualname;
+Ref make_function(const ModuleState &home, const FuncSpec &spec, PyObject *defaults,
+                  PyObject *closure) {
+  if (!PyType_HasFeature(&g_function_type, Py_TPFLAGS_READY) &&
+      PyType_Ready(&g_function_type) < 0)
+    return nullptr;
+  SpecObjects *objects = objects_of(home, spec);
+  if (!objects) return nullptr;
 
   NativeFunction *f = PyObject_GC_New(NativeFunction, &g_function_type);
   if (!f) return nullptr;
   f->vectorcall = function_vectorcall;
   f->spec = &spec;
-  f->nparams = 0;
-  f->name = f->qualname = f->module = f->doc = nullptr;
-  f->defaults = f->kwdefaults = f->annotations = f->dict = f->code = f->closure = nullptr;
-  f->traceback_name = f->weakrefs = nullptr;
-  Ref owner = Ref::steal(reinterpret_cast<PyObject *>(f));  // releases on any failure below
-
-  for (const char *param : spec.params) {
-    if (!param) break;
-    PyObject *s = PyUnicode_InternFromString(param);
-    if (!s) return nullptr;
-    f->names[f->nparams++] = s;
-  }
-  f->name = PyUnicode_InternFromString(spec.name);
-  f->qualname = PyUnicode_FromString(qualname);
-  f->module = PyUnicode_FromString(info.qualname);
-  f->traceback_name =
-      PyBytes_FromStringAndSize(traceback_name.data(), static_cast<Py_ssize_t>(traceback_name.size()));
-  if (!f->name || !f->qualname || !f->module || !f->traceback_name) return nullptr;
+  f->home = &home;
+  f->names = objects->names;
+  f->nparams = objects->nparams;
+  f->name = newref(objects->name);
+  f->qualname = newref(objects->qualname);
+  f->module = newref(objects->module);
   f->doc = newref(Py_None);
-  if (defaults && defaults != Py_None) f->defaults = newref(defaults);
-  if (closure) f->closure = newref(closure);
+  f->defaults = defaults && defaults != Py_None ? newref(defaults) : nullptr;
+  f->kwdefaults = f->annotations = f->dict = f->weakrefs = nullptr;
+  f->closure = closure ? newref(closure) : nullptr;
   PyObject_GC_Track(f);
-  return owner.release();
+  return Ref::steal(reinterpret_cast<PyObject *>(f));
 }
 
 }  // namespace vantropy

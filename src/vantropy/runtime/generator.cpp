@@ -1,9 +1,7 @@
 #include "generator.hpp"
 
-#include "compat.hpp"
+#include "error.hpp"
 #include "guard.hpp"
-#include "module.hpp"
-#include "names.hpp"
 
 #include <cstddef>
 #include <string>
@@ -17,6 +15,7 @@ enum class GenState : char { kCreated, kSuspended, kRunning, kFinished };
 struct NativeGenerator {
   PyObject_HEAD
   GeneratorBody *body;
+  const ModuleState *home;
   PyObject *name;
   PyObject *qualname;
   PyObject *traceback_name;  // bytes: "<module>.<qualname>"
@@ -24,13 +23,11 @@ struct NativeGenerator {
   GenState state;
 };
 
-PyTypeObject g_generator_type;
-bool g_type_ready = false;
+// Made when the type is readied, kept for the process.
 PyObject *g_close_args = nullptr;  // (GeneratorExit,): what close() throws in
-
-Str s_close{"close"};
-Str s_throw{"throw"};
-Str s_value{"value"};
+PyObject *g_close = nullptr;
+PyObject *g_throw = nullptr;
+PyObject *g_value = nullptr;
 
 NativeGenerator *as_generator(PyObject *self) { return reinterpret_cast<NativeGenerator *>(self); }
 
@@ -47,53 +44,47 @@ void set_stop_value(PyObject *value) {
   if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
 }
 
-// What a step of the body produced.  A yielded value is returned as is; a
-// failure finishes the generator, with StopIteration turned into
-// RuntimeError so that it cannot end a caller's loop silently; a return
-// finishes it and leaves the return value in `*returned`.
-PyObject *after_step(NativeGenerator *g, PyObject *yielded, Ref *returned) {
-  if (yielded) {
-    g->state = GenState::kSuspended;
-    return yielded;
+// Applies how a step of the body ended to the generator.  A failure
+// finishes it, with StopIteration turned into RuntimeError so that it
+// cannot end a caller's loop silently; a return finishes it too.
+Step after_step(NativeGenerator *g, Step step) {
+  switch (step) {
+    case Step::kYielded:
+    case Step::kNotThrown:
+      g->state = GenState::kSuspended;
+      break;
+    case Step::kRaised:
+      add_traceback_entry(PyBytes_AS_STRING(g->traceback_name), g->home->filename, g->home->dict);
+      convert_escaped_stop_iteration();
+      finish(g);
+      break;
+    case Step::kReturned:
+      finish(g);
+      break;
   }
-  if (PyErr_Occurred()) {
-    compat::traceback_add(PyBytes_AS_STRING(g->traceback_name), module_state().info->filename, 1);
-    convert_escaped_stop_iteration();
-    finish(g);
-    return nullptr;
-  }
-  *returned = std::move(g->body->result);
-  finish(g);
-  return nullptr;
+  return step;
 }
 
-// The common gate of next(), send() and throw(): a running generator cannot
-// be entered again.
-bool check_not_running(NativeGenerator *g) {
-  if (g->state != GenState::kRunning) return true;
-  PyErr_SetString(PyExc_ValueError, "generator already executing");
-  return false;
-}
-
-// One step with a value sent in.  Returns the value yielded, or null: with
-// an exception set, or without when the body returned (value in `*returned`,
-// which stays null when the generator had already finished).
-PyObject *send_step(NativeGenerator *g, PyObject *sent, Ref *returned) {
+// One step with a value sent in.  A generator that has finished returns
+// with no value.
+Step send_step(NativeGenerator *g, PyObject *sent, Ref &out) {
   if (g->state == GenState::kCreated && sent != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-    return nullptr;
+    return Step::kRaised;
   }
-  if (!check_not_running(g)) return nullptr;
-  if (g->state == GenState::kFinished) return nullptr;
+  if (g->state == GenState::kRunning) {
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return Step::kRaised;
+  }
+  if (g->state == GenState::kFinished) return Step::kReturned;
   g->state = GenState::kRunning;
-  PyObject *yielded = guarded<PyObject *>(nullptr, [&] { return g->body->resume(sent); });
-  return after_step(g, yielded, returned);
+  return after_step(g, guarded(Step::kRaised, [&] { return g->body->resume(sent, out); }));
 }
 
 // One step with `throw()` arguments.  A generator that never ran or has
 // finished raises the exception at once (a never-run one is finished by it);
 // arguments that cannot be raised leave the generator as it was.
-PyObject *throw_step(NativeGenerator *g, PyObject *args, Ref *returned) {
+Step throw_step(NativeGenerator *g, PyObject *args, Ref &out) {
   if (g->state != GenState::kSuspended) {
     bool raised = raise_thrown(args);
     if (raised && g->state == GenState::kRunning) {
@@ -101,38 +92,40 @@ PyObject *throw_step(NativeGenerator *g, PyObject *args, Ref *returned) {
     } else if (raised && g->state == GenState::kCreated) {
       finish(g);
     }
-    return nullptr;
+    return Step::kRaised;
   }
   g->state = GenState::kRunning;
-  PyObject *yielded = guarded<PyObject *>(nullptr, [&] { return g->body->resume_throw(args); });
-  if (yielded == not_thrown()) {
-    g->state = GenState::kSuspended;
-    return nullptr;
-  }
-  return after_step(g, yielded, returned);
+  return after_step(g, guarded(Step::kRaised, [&] { return g->body->resume_throw(args, out); }));
 }
 
 PyObject *gen_iternext(PyObject *self) {
-  Ref returned;
-  PyObject *yielded = send_step(as_generator(self), Py_None, &returned);
-  if (!yielded && returned && returned.get() != Py_None) set_stop_value(returned.get());
-  return yielded;
+  Ref out;
+  Step step = send_step(as_generator(self), Py_None, out);
+  if (step == Step::kYielded) return out.release();
+  if (step == Step::kReturned && out && out.get() != Py_None) set_stop_value(out.get());
+  return nullptr;
 }
 
 // send() and throw() report a return as StopIteration, even on a generator
 // that had already finished.
-PyObject *report_return(PyObject *yielded, const Ref &returned) {
-  if (yielded || PyErr_Occurred()) return yielded;
-  if (returned && returned.get() != Py_None)
-    set_stop_value(returned.get());
-  else
-    PyErr_SetNone(PyExc_StopIteration);
-  return nullptr;
+PyObject *report(Step step, Ref &out) {
+  switch (step) {
+    case Step::kYielded:
+      return out.release();
+    case Step::kReturned:
+      if (out && out.get() != Py_None)
+        set_stop_value(out.get());
+      else
+        PyErr_SetNone(PyExc_StopIteration);
+      return nullptr;
+    default:
+      return nullptr;
+  }
 }
 
 PyObject *gen_send(PyObject *self, PyObject *value) {
-  Ref returned;
-  return report_return(send_step(as_generator(self), value, &returned), returned);
+  Ref out;
+  return report(send_step(as_generator(self), value, out), out);
 }
 
 PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
@@ -153,8 +146,8 @@ PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, newref(args[i]));
-  Ref returned;
-  return report_return(throw_step(as_generator(self), tuple.get(), &returned), returned);
+  Ref out;
+  return report(throw_step(as_generator(self), tuple.get(), out), out);
 }
 
 PyObject *gen_close(PyObject *self, PyObject *) {
@@ -163,19 +156,22 @@ PyObject *gen_close(PyObject *self, PyObject *) {
     if (g->state == GenState::kCreated) finish(g);
     Py_RETURN_NONE;
   }
-  Ref returned;
-  PyObject *yielded = throw_step(g, g_close_args, &returned);
-  if (yielded) {
-    Py_DECREF(yielded);
-    PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
-    return nullptr;
+  Ref out;
+  switch (throw_step(g, g_close_args, out)) {
+    case Step::kYielded:
+      PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+      return nullptr;
+    case Step::kRaised:
+    case Step::kNotThrown:
+      if (!PyErr_ExceptionMatches(PyExc_StopIteration) &&
+          !PyErr_ExceptionMatches(PyExc_GeneratorExit))
+        return nullptr;
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    case Step::kReturned:
+      break;
   }
-  if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_StopIteration) ||
-      PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-    PyErr_Clear();
-    Py_RETURN_NONE;
-  }
-  return nullptr;
+  Py_RETURN_NONE;
 }
 
 // A generator dropped while suspended is closed, as Python's are, so that
@@ -183,14 +179,9 @@ PyObject *gen_close(PyObject *self, PyObject *) {
 void gen_finalize(PyObject *self) {
   NativeGenerator *g = as_generator(self);
   if (g->state != GenState::kSuspended) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyObject *res = gen_close(self, nullptr);
-  if (res)
-    Py_DECREF(res);
-  else
-    PyErr_WriteUnraisable(self);
-  PyErr_Restore(type, value, tb);
+  PendingError pending;
+  Ref closed = Ref::steal(gen_close(self, nullptr));
+  if (!closed) PyErr_WriteUnraisable(self);
 }
 
 int gen_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -222,23 +213,24 @@ PyObject *gen_repr(PyObject *self) {
   return PyUnicode_FromFormat("<generator object %S at %p>", as_generator(self)->qualname, self);
 }
 
-PyObject *get_name(PyObject *self, void *) { return newref(as_generator(self)->name); }
-int set_name(PyObject *self, PyObject *value, void *) {
+// Replaces a str attribute, as a Python generator's setter does.
+int set_text(PyObject *&slot, PyObject *value, const char *message) {
   if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  Py_SETREF(as_generator(self)->name, newref(value));
+  Py_SETREF(slot, newref(value));
   return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return newref(as_generator(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) {
+  return set_text(as_generator(self)->name, value, "__name__ must be set to a string object");
 }
 PyObject *get_qualname(PyObject *self, void *) { return newref(as_generator(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *value, void *) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-    return -1;
-  }
-  Py_SETREF(as_generator(self)->qualname, newref(value));
-  return 0;
+  return set_text(as_generator(self)->qualname, value,
+                  "__qualname__ must be set to a string object");
 }
 PyObject *get_running(PyObject *self, void *) {
   return PyBool_FromLong(as_generator(self)->state == GenState::kRunning);
@@ -263,63 +255,63 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int ready_type() {
-  if (g_type_ready) return 0;
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
+PyTypeObject g_generator_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantropy.native_generator",
+    .tp_basicsize = sizeof(NativeGenerator),
+    .tp_dealloc = gen_dealloc,
+    .tp_repr = gen_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = gen_traverse,
+    .tp_clear = gen_clear,
+    .tp_weaklistoffset = offsetof(NativeGenerator, weakrefs),
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = gen_iternext,
+    .tp_methods = g_methods,
+    .tp_getset = g_getset,
+    .tp_finalize = gen_finalize,
+};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+bool ready_type() {
+  if (PyType_HasFeature(&g_generator_type, Py_TPFLAGS_READY)) return true;
   g_close_args = PyTuple_Pack(1, PyExc_GeneratorExit);
-  if (!g_close_args) return -1;
-  PyTypeObject &t = g_generator_type;
-  Py_SET_TYPE(&t, &PyType_Type);
-  Py_SET_REFCNT(&t, 1);
-  t.tp_name = "vantropy.native_generator";
-  t.tp_basicsize = sizeof(NativeGenerator);
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  t.tp_repr = gen_repr;
-  t.tp_iter = PyObject_SelfIter;
-  t.tp_iternext = gen_iternext;
-  t.tp_finalize = gen_finalize;
-  t.tp_traverse = gen_traverse;
-  t.tp_clear = gen_clear;
-  t.tp_dealloc = gen_dealloc;
-  t.tp_getset = g_getset;
-  t.tp_methods = g_methods;
-  t.tp_weaklistoffset = offsetof(NativeGenerator, weakrefs);
-  if (PyType_Ready(&t) < 0) return -1;
-  g_type_ready = true;
-  return 0;
+  g_close = PyUnicode_InternFromString("close");
+  g_throw = PyUnicode_InternFromString("throw");
+  g_value = PyUnicode_InternFromString("value");
+  return g_close_args && g_close && g_throw && g_value && PyType_Ready(&g_generator_type) == 0;
+}
+
+// The value a finished delegate handed back through StopIteration, or
+// false when the pending exception is something else (it stays pending).
+bool take_stop_value(Ref &out) {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+  Ref stop = PendingError().take();
+  out = stop ? Ref::steal(PyObject_GetAttr(stop.get(), g_value)) : Ref::borrow(Py_None);
+  return static_cast<bool>(out);
 }
 
 }  // namespace
 
 void convert_escaped_stop_iteration() {
   if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
+  Ref stop = PendingError().take();
   PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-  PyObject *type2, *value2, *tb2;
-  PyErr_Fetch(&type2, &value2, &tb2);
-  PyErr_NormalizeException(&type2, &value2, &tb2);
-  Py_INCREF(value);
-  PyException_SetCause(value2, value);    // steals one reference
-  PyException_SetContext(value2, value);  // steals the other
-  PyErr_Restore(type2, value2, tb2);
+  Ref error = PendingError().take();
+  if (!error) return;
+  PyException_SetCause(error.get(), newref(stop.get()));  // steals
+  PyException_SetContext(error.get(), stop.release());    // steals
+  set_raised(std::move(error));
 }
 
-PyObject *GeneratorBody::resume_throw(PyObject *args) {
-  return raise_thrown(args) ? nullptr : not_thrown();
-}
-
-PyObject *not_thrown() noexcept {
-  static char marker;
-  return reinterpret_cast<PyObject *>(&marker);
-}
-
-int GeneratorBody::traverse(visitproc visit, void *arg) {
-  Py_VISIT(result.get());
-  return 0;
+Step GeneratorBody::resume_throw(PyObject *args, Ref &) {
+  return raise_thrown(args) ? Step::kRaised : Step::kNotThrown;
 }
 
 bool raise_thrown(PyObject *args) {
@@ -333,42 +325,31 @@ bool raise_thrown(PyObject *args) {
     PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
     return false;
   }
-  Py_INCREF(type);
-  Py_XINCREF(value);
-  Py_XINCREF(tb);
   if (PyExceptionClass_Check(type)) {
-    PyErr_NormalizeException(&type, &value, &tb);
-  } else if (PyExceptionInstance_Check(type)) {
-    if (value && value != Py_None) {
-      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-      Py_DECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
-      return false;
-    }
-    Py_XDECREF(value);
-    value = type;
-    type = newref(PyExceptionInstance_Class(value));
-    if (!tb) tb = PyException_GetTraceback(value);
-  } else {
+    PyObject *t = newref(type), *v = value ? newref(value) : nullptr, *b = tb ? newref(tb) : nullptr;
+    PyErr_NormalizeException(&t, &v, &b);
+    PyErr_Restore(t, v, b);
+    return true;
+  }
+  if (!PyExceptionInstance_Check(type)) {
     PyErr_Format(PyExc_TypeError,
                  "exceptions must be classes or instances deriving from BaseException, not %s",
                  Py_TYPE(type)->tp_name);
-    Py_DECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
     return false;
   }
-  PyErr_Restore(type, value, tb);
+  if (value && value != Py_None) {
+    PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+    return false;
+  }
+  PyErr_Restore(newref(PyExceptionInstance_Class(type)), newref(type),
+                tb ? newref(tb) : PyException_GetTraceback(type));
   return true;
 }
 
-PyTypeObject *generator_type() { return &g_generator_type; }
-
-PyObject *make_generator(std::unique_ptr<GeneratorBody> body, PyObject *name,
-                         PyObject *qualname) {
-  if (ready_type() < 0) return nullptr;
-  std::string traceback_name = module_state().info->qualname;
+Ref make_generator(const ModuleState &home, std::unique_ptr<GeneratorBody> body, PyObject *name,
+                   PyObject *qualname) {
+  if (!ready_type()) return nullptr;
+  std::string traceback_name = home.qualname;
   traceback_name += '.';
   Py_ssize_t size;
   const char *text = PyUnicode_AsUTF8AndSize(qualname, &size);
@@ -381,94 +362,63 @@ PyObject *make_generator(std::unique_ptr<GeneratorBody> body, PyObject *name,
   NativeGenerator *g = PyObject_GC_New(NativeGenerator, &g_generator_type);
   if (!g) return nullptr;
   g->body = body.release();
+  g->home = &home;
   g->name = newref(name);
   g->qualname = newref(qualname);
   g->traceback_name = tb_name.release();
   g->weakrefs = nullptr;
   g->state = GenState::kCreated;
   PyObject_GC_Track(g);
-  return reinterpret_cast<PyObject *>(g);
+  return Ref::steal(reinterpret_cast<PyObject *>(g));
 }
 
 // ---- yield from ----
 
-int YieldFrom::start(PyObject *iterable) {
+bool YieldFrom::start(PyObject *iterable) {
   iter_ = Ref::steal(PyObject_GetIter(iterable));
-  return iter_ ? 0 : -1;
+  return static_cast<bool>(iter_);
 }
 
-YieldFrom::Status YieldFrom::send(PyObject *sent, Ref &out) {
+Step YieldFrom::send(PyObject *sent, Ref &out) {
   PyObject *result = nullptr;
   PySendResult status = PyIter_Send(iter_.get(), sent, &result);
-  if (status == PYGEN_NEXT) {
-    out = Ref::steal(result);
-    return kYielded;
-  }
+  out = Ref::steal(result);
+  if (status == PYGEN_NEXT) return Step::kYielded;
   iter_.reset();
-  if (status == PYGEN_RETURN) {
-    out = Ref::steal(result);
-    return kReturned;
-  }
-  return kError;
+  return status == PYGEN_RETURN ? Step::kReturned : Step::kRaised;
 }
 
-namespace {
-
-// The value a finished delegate handed back through StopIteration, or -1
-// when the pending exception is something else (it stays pending).
-int fetch_stop_value(Ref &out) {
-  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return -1;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  out = Ref::steal(value ? PyObject_GetAttr(value, s_value) : newref(Py_None));
-  Py_XDECREF(value);
-  return out ? 0 : -1;
-}
-
-}  // namespace
-
-YieldFrom::Status YieldFrom::throw_in(PyObject *args, Ref &out) {
+Step YieldFrom::throw_in(PyObject *args, Ref &out) {
   Ref iter = std::move(iter_);  // delegation ends unless the delegate yields again
   PyObject *type = PyTuple_GET_ITEM(args, 0);
+  // A delegate without the method gets nothing; the exception is then
+  // raised at the body's suspension point, or refused there.
+  auto without_method = [&]() -> Step {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Step::kRaised;
+    PyErr_Clear();
+    if (raise_thrown(args)) return Step::kRaised;
+    iter_ = std::move(iter);
+    return Step::kNotThrown;
+  };
   if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
     // The delegate is closed first; an error of its close() is what the
     // body then raises instead of GeneratorExit.
-    Ref close = Ref::steal(PyObject_GetAttr(iter.get(), s_close));
-    if (!close) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kError;
-      PyErr_Clear();
-    } else {
-      Ref done = Ref::steal(PyObject_CallNoArgs(close.get()));
-      if (!done) return kError;
-    }
-    if (raise_thrown(args)) return kError;
+    Ref close = Ref::steal(PyObject_GetAttr(iter.get(), g_close));
+    if (!close) return without_method();
+    if (!Ref::steal(PyObject_CallNoArgs(close.get()))) return Step::kRaised;
+    if (raise_thrown(args)) return Step::kRaised;
     iter_ = std::move(iter);
-    return kNotThrown;
+    return Step::kNotThrown;
   }
-  Ref method = Ref::steal(PyObject_GetAttr(iter.get(), s_throw));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kError;
-    PyErr_Clear();
-    if (raise_thrown(args)) return kError;
-    iter_ = std::move(iter);
-    return kNotThrown;
-  }
+  Ref method = Ref::steal(PyObject_GetAttr(iter.get(), g_throw));
+  if (!method) return without_method();
   Ref result;
   if (PyGen_CheckExact(iter.get()) && PyTuple_GET_SIZE(args) > 1) {
     // The interpreter throws into a generator delegate without going through
     // its throw() method, so the old three-argument form warns only once:
     // the delegate gets the same exception as one instance with its traceback.
-    if (!raise_thrown(args)) return kError;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref exc = Ref::steal(value);
-    Py_XDECREF(type);
-    if (tb) PyException_SetTraceback(exc.get(), tb);
-    Py_XDECREF(tb);
+    if (!raise_thrown(args)) return Step::kRaised;
+    Ref exc = PendingError().take();
     result = Ref::steal(PyObject_CallOneArg(method.get(), exc.get()));
   } else {
     result = Ref::steal(PyObject_Call(method.get(), args, nullptr));
@@ -476,9 +426,9 @@ YieldFrom::Status YieldFrom::throw_in(PyObject *args, Ref &out) {
   if (result) {
     iter_ = std::move(iter);
     out = std::move(result);
-    return kYielded;
+    return Step::kYielded;
   }
-  return fetch_stop_value(out) == 0 ? kReturned : kError;
+  return take_stop_value(out) ? Step::kReturned : Step::kRaised;
 }
 
 }  // namespace vantropy

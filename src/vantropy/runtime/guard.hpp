@@ -4,8 +4,7 @@
 // into the Python exception of the same meaning and returns `failure`.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "ref.hpp"
 
 #include <utility>
 
@@ -14,7 +13,7 @@ namespace vantropy {
 // Sets the Python exception for the C++ exception being handled:
 // MemoryError for std::bad_alloc (and std::length_error, a size no
 // allocation can meet), SystemError naming anything else.
-void raise_from_cpp_exception() noexcept;
+VANTROPY_SHARED void raise_from_cpp_exception() noexcept;
 
 template <class R, class Body>
 R guarded(R failure, Body &&body) noexcept {

@@ -1,24 +1,17 @@
 #include "names.hpp"
 
-#include "compat.hpp"
-#include "module.hpp"
-
 #include <cctype>
 #include <vector>
 
 namespace vantropy {
 namespace {
 
-// Function-local statics: the registries must exist before the first
-// namespace-scope Str or Builtin of any translation unit registers itself.
-std::vector<Str *> &string_registry() {
-  static std::vector<Str *> registry;
-  return registry;
-}
-
-std::vector<Builtin *> &builtin_registry() {
-  static std::vector<Builtin *> registry;
-  return registry;
+// Function-local statics: a registry must exist before the first
+// namespace-scope declaration of any translation unit registers itself.
+template <class T>
+std::vector<T *> &registry() {
+  static std::vector<T *> all;
+  return all;
 }
 
 bool is_identifier(const char *text) {
@@ -32,29 +25,25 @@ bool is_identifier(const char *text) {
 
 }  // namespace
 
-Str::Str(const char *text) : text_(text) { string_registry().push_back(this); }
+Str::Str(const char *text) : text_(text) { registry<Str>().push_back(this); }
 
 int Str::create_all() {
-  for (Str *s : string_registry()) {
+  for (Str *s : registry<Str>()) {
     if (s->obj_) continue;
-    PyObject *obj = is_identifier(s->text_) ? PyUnicode_InternFromString(s->text_)
-                                            : PyUnicode_FromString(s->text_);
-    if (!obj) return -1;
-    if (PyObject_Hash(obj) == -1) {
-      Py_DECREF(obj);
-      return -1;
-    }
-    s->obj_ = obj;  // kept for the life of the process
+    Ref obj = is_identifier(s->text_) ? Ref::steal(PyUnicode_InternFromString(s->text_))
+                                      : new_str(s->text_);
+    if (!obj || PyObject_Hash(obj.get()) == -1) return -1;
+    s->obj_ = obj.release();  // kept for the life of the process
   }
   return 0;
 }
 
-Builtin::Builtin(const char *name) : name_(name) { builtin_registry().push_back(this); }
+Builtin::Builtin(const char *name) : name_(name) { registry<Builtin>().push_back(this); }
 
 int Builtin::load_all(PyObject *builtins_module) {
   // Every one is looked up afresh: a full exec step runs again only after a
   // failed import, which may have taken them while a name was rebound.
-  for (Builtin *b : builtin_registry()) {
+  for (Builtin *b : registry<Builtin>()) {
     PyObject *obj = PyObject_GetAttrString(builtins_module, b->name_);
     if (!obj) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -67,24 +56,31 @@ int Builtin::load_all(PyObject *builtins_module) {
   return 0;
 }
 
-Ref global(GlobalSite &site, PyObject *name) {
-  ModuleState &st = module_state();
-  std::uint64_t version = compat::namespace_version(st.dict);
-  if (site.version == version && site.value) return Ref::borrow(site.value);
+Constant::Constant(Ref (*make)()) : make_(make) { registry<Constant>().push_back(this); }
 
-  PyObject *value = PyDict_GetItemWithError(st.dict, name);
+int Constant::create_all() {
+  for (Constant *c : registry<Constant>()) {
+    if (c->obj_) continue;
+    c->obj_ = c->make_().release();  // kept for the life of the process
+    if (!c->obj_) return -1;
+  }
+  return 0;
+}
+
+Ref Global::lookup(std::uint64_t version) const {
+  PyObject *value = PyDict_GetItemWithError(g_module.dict, name_);
   if (value) {
     if (version) {  // 0: changes cannot be told, so nothing is kept
-      site.version = version;
-      site.value = value;
+      version_ = version;
+      value_ = value;
     }
     return Ref::borrow(value);
   }
   if (PyErr_Occurred()) return nullptr;
-  // Built-ins are not cached: only the namespace's version guards the cache.
-  value = PyDict_GetItemWithError(st.builtins_dict, name);
+  // Built-ins are not kept: only the namespace's version guards the cache.
+  value = PyDict_GetItemWithError(g_module.builtins_dict, name_);
   if (value) return Ref::borrow(value);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
   return nullptr;
 }
 

@@ -1,16 +1,20 @@
-// Module-wide names: the interned string table, the cached built-ins and the
-// per-call-site cache for module-level names.
+// Module-wide names and constants, each declared once at namespace scope:
+// the interned string table (`Str`), the cached built-ins (`Builtin`), the
+// module-level names looked up at call time (`Global`) and the constants
+// made at exec (`Constant`).  Declaring one registers it with this module;
+// the exec step creates them all.
 #pragma once
 
-#include "ref.hpp"
+#include "compat.hpp"
+#include "module.hpp"
+#include "object.hpp"
 
 #include <cstdint>
 
 namespace vantropy {
 
-// A string of the module's table.  Declaring one at namespace scope registers
-// it; the exec step creates every registered string once (identifiers
-// interned) and computes its hash, so lookups at call time compare by
+// A string of the module's table, created once at exec (identifiers
+// interned) with its hash computed, so that look-ups at call time compare by
 // identity and reuse the stored hash.
 class Str {
  public:
@@ -50,17 +54,64 @@ class Builtin {
   PyObject *obj_ = nullptr;
 };
 
-// One place in the code that reads a module-level name.  It keeps what it
-// found together with the namespace's version and reuses it while the
-// namespace is unchanged; any change to the namespace makes the next use look
-// the name up again, so rebinding a name takes effect at the next call.
-struct GlobalSite {
-  std::uint64_t version = 0;
-  PyObject *value = nullptr;  // borrowed from the namespace, valid while version matches
+// An object made once at exec, after the string table, and shared by every
+// call; `make` returns it (null with an exception set on failure).
+class Constant {
+ public:
+  explicit Constant(Ref (*make)());
+  Constant(const Constant &) = delete;
+  Constant &operator=(const Constant &) = delete;
+
+  PyObject *get() const noexcept { return obj_; }
+  operator PyObject *() const noexcept { return obj_; }
+
+  static int create_all();
+
+ private:
+  Ref (*make_)();
+  PyObject *obj_ = nullptr;
 };
 
-// The value of a module-level name (namespace, then builtins) as a new
-// reference, or null with NameError "name '%U' is not defined".
-Ref global(GlobalSite &site, PyObject *name);
+// A module-level name (an imported class or function, or another function of
+// this module), looked up when it is used: in the namespace, then among the
+// built-ins, NameError "name '%U' is not defined" otherwise.  The object
+// found in the namespace is kept with the namespace's version and reused
+// while the namespace is unchanged; any change to the namespace makes the
+// next use look the name up again, so rebinding a name takes effect at the
+// next call.
+class Global {
+ public:
+  explicit Global(const char *name) : name_(name) {}
+  Global(const Global &) = delete;
+  Global &operator=(const Global &) = delete;
+
+  // The value, or null with NameError.
+  Ref get() const {
+    std::uint64_t version = namespace_version();
+    if (version == version_ && value_) return Ref::borrow(value_);
+    return lookup(version);
+  }
+  // Calls the value: `name(args...)`.
+  template <class... Args>
+  Ref operator()(Args... args) const {
+    Ref fn = get();
+    return fn ? call(fn.get(), args...) : fn;
+  }
+  PyObject *name() const noexcept { return name_; }
+
+ private:
+  static std::uint64_t namespace_version() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return compat::dict_version(g_module.dict);
+#else
+    return g_module.version;
+#endif
+  }
+  Ref lookup(std::uint64_t version) const;
+
+  Str name_;
+  mutable std::uint64_t version_ = 0;
+  mutable PyObject *value_ = nullptr;  // borrowed from the namespace, valid while version_ matches
+};
 
 }  // namespace vantropy

@@ -8,6 +8,10 @@
 
 #include <utility>
 
+// Marks what the shared runtime library offers the modules; everything else
+// in it stays hidden.
+#define VANTROPY_SHARED __attribute__((visibility("default")))
+
 namespace vantropy {
 
 class Ref {

@@ -1,23 +1,24 @@
-#include "compat.hpp"
-#include "module.hpp"
+#include "error.hpp"
+#include "state.hpp"
 
 #include <frameobject.h>
 
 #include <string>
 #include <unordered_map>
 
-namespace vantropy::compat {
+namespace vantropy {
 namespace {
 
-// One code object per entry, kept for the process like the module itself;
-// null when there is no memory for it.
-PyCodeObject *entry_code(const char *funcname, const char *filename, int line) noexcept {
+// One code object per entry, kept for the process like the modules
+// themselves: making a fresh one per failure grows memory on 3.13, and
+// costs time everywhere.  Null when there is no memory for it.
+PyCodeObject *entry_code(const char *name, const char *filename) noexcept {
   static std::unordered_map<std::string, PyCodeObject *> cache;
   try {
-    std::string key = std::string(funcname) + '\0' + filename + '\0' + std::to_string(line);
+    std::string key = std::string(name) + '\0' + filename;
     auto found = cache.find(key);
     if (found != cache.end()) return found->second;
-    PyCodeObject *code = PyCode_NewEmpty(filename, funcname, line);
+    PyCodeObject *code = PyCode_NewEmpty(filename, name, 1);
     if (code) cache.emplace(std::move(key), code);
     return code;
   } catch (...) {
@@ -27,30 +28,20 @@ PyCodeObject *entry_code(const char *funcname, const char *filename, int line) n
 
 }  // namespace
 
-void traceback_add(const char *funcname, const char *filename, int line) {
+void add_traceback_entry(const char *name, const char *filename, PyObject *globals) noexcept {
   // Nothing below may run with the exception set; it is put back before
   // the entry is added to it.
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject *pending = PyErr_GetRaisedException();
-  auto restore = [&] { PyErr_SetRaisedException(pending); };
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  auto restore = [&] { PyErr_Restore(type, value, tb); };
-#endif
-  PyCodeObject *code = entry_code(funcname, filename, line);
-  PyObject *globals = module_state().dict;
+  PendingError pending;
+  PyCodeObject *code = entry_code(name, filename);
   PyFrameObject *frame = nullptr;
   if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-  if (!frame) {
-    // Losing an entry is better than losing the exception being reported.
-    PyErr_Clear();
-    restore();
-    return;
+  // Losing an entry is better than losing the exception being reported.
+  if (!frame) PyErr_Clear();
+  pending.restore();
+  if (frame) {
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
   }
-  restore();
-  PyTraceBack_Here(frame);
-  Py_DECREF(frame);
 }
 
-}  // namespace vantropy::compat
+}  // namespace vantropy
