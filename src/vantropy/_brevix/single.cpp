@@ -52,6 +52,14 @@ struct AttrInfo {
   }
 };
 
+// A data type code this call cannot read or write; without this the call
+// would end without a value or write nothing and pretend to succeed.
+Ref raise_unhandled_type(PyObject *attrname, PyObject *attrtype, bool model_level) {
+  return raise_attribute_error(Ref::steal(
+      PyUnicode_FromFormat("Attribute '%S' has unsupported data type %S%s", attrname, attrtype,
+                           model_level ? " for a model" : "")));
+}
+
 // The common start of the single-attribute calls: the name as bytes, the
 // attribute's triple through the namespace's _getattrinfo, and the truth of
 // is_model, in that order.
@@ -68,6 +76,18 @@ struct AttrCall {
     int level = truth(is_model);
     model_level = level > 0;
     return level >= 0;
+  }
+
+  // `model(T)` or `element(T)` for the entry of the attribute's data type,
+  // by the level of the call; model-level calls have no char type.
+  template <class Model, class Element>
+  Ref by_type(PyObject *attrname, Model &&model, Element &&element) const {
+    PyObject *attrtype = info.type.get();
+    if (model_level)
+      return with_type<1>(attrtype, model,
+                          [&] { return raise_unhandled_type(attrname, attrtype, true); });
+    return with_type<0>(attrtype, element,
+                        [&] { return raise_unhandled_type(attrname, attrtype, false); });
   }
 };
 
@@ -120,14 +140,6 @@ Ref checked_element(PyObject *obj, PyObject *attrname, const AttrInfo &info) {
   Ref cindex = element_index(obj);
   if (!cindex || !check_kind(obj, attrname, info.size.get())) return nullptr;
   return cindex;
-}
-
-// A data type code this call cannot read or write; without this the call
-// would end without a value or write nothing and pretend to succeed.
-Ref raise_unhandled_type(PyObject *attrname, PyObject *attrtype, bool model_level) {
-  return raise_attribute_error(Ref::steal(
-      PyUnicode_FromFormat("Attribute '%S' has unsupported data type %S%s", attrname, attrtype,
-                           model_level ? " for a model" : "")));
 }
 
 // ---- _geterrormsg ---------------------------------------------------------------
@@ -226,20 +238,15 @@ Ref getattr_(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *is_model = args[2];
   AttrCall call;
   if (!call.begin(obj, attrname, is_model)) return nullptr;
-  PyObject *uattrname = call.uattrname.get(), *attrtype = call.info.type.get();
-  if (call.model_level)
-    return with_type<1>(
-        attrtype,
-        [&](auto type) { return read_model<decltype(type)>(obj, attrname, uattrname); },
-        [&] { return raise_unhandled_type(attrname, attrtype, true); });
-  Ref cindex = checked_element(obj, attrname, call.info);
-  if (!cindex) return nullptr;
-  return with_type<0>(
-      attrtype,
+  Ref cindex;
+  if (!call.model_level && !(cindex = checked_element(obj, attrname, call.info))) return nullptr;
+  PyObject *uattrname = call.uattrname.get();
+  return call.by_type(
+      attrname,
+      [&](auto type) { return read_model<decltype(type)>(obj, attrname, uattrname); },
       [&](auto type) {
         return read_element<decltype(type)>(obj, attrname, uattrname, cindex.get());
-      },
-      [&] { return raise_unhandled_type(attrname, attrtype, false); });
+      });
 }
 
 // ---- _setattr ---------------------------------------------------------------------
@@ -292,25 +299,20 @@ Ref setattr_(NativeFunction *, PyObject *const *args) {
   PyObject *obj = args[0], *attrname = args[1], *newval = args[2], *is_model = args[3];
   AttrCall call;
   if (!call.begin(obj, attrname, is_model)) return nullptr;
-  PyObject *uattrname = call.uattrname.get(), *attrtype = call.info.type.get();
-  if (call.model_level)
-    return with_type<1>(
-        attrtype,
-        [&](auto type) {
-          return write_model<decltype(type)>(obj, attrname, uattrname, newval);
-        },
-        [&] { return raise_unhandled_type(attrname, attrtype, true); });
-  Ref cindex = checked_element(obj, attrname, call.info);
-  if (!cindex) return nullptr;
-  int read_only = compare_int(call.info.settable.get(), 0, Py_EQ);
-  if (read_only < 0) return nullptr;
-  if (read_only) return raise_attribute_message(attrname, s_msg_cannot_set);
-  return with_type<0>(
-      attrtype,
+  Ref cindex;
+  if (!call.model_level) {
+    if (!(cindex = checked_element(obj, attrname, call.info))) return nullptr;
+    int read_only = compare_int(call.info.settable.get(), 0, Py_EQ);
+    if (read_only < 0) return nullptr;
+    if (read_only) return raise_attribute_message(attrname, s_msg_cannot_set);
+  }
+  PyObject *uattrname = call.uattrname.get();
+  return call.by_type(
+      attrname,
+      [&](auto type) { return write_model<decltype(type)>(obj, attrname, uattrname, newval); },
       [&](auto type) {
         return write_element<decltype(type)>(obj, attrname, uattrname, newval, cindex.get());
-      },
-      [&] { return raise_unhandled_type(attrname, attrtype, false); });
+      });
 }
 
 // ---- _prefetchattr ----------------------------------------------------------------

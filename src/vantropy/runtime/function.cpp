@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "guard.hpp"
+#include "object.hpp"
 
 #include <structmember.h>
 
@@ -250,16 +251,6 @@ Ref build_code(NativeFunction *f) {
 
 // ---- attributes ----
 
-// Replaces a str attribute, as a Python function's setter does.
-int set_text(PyObject *&slot, PyObject *value, const char *message) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, message);
-    return -1;
-  }
-  Py_SETREF(slot, newref(value));
-  return 0;
-}
-
 // Replaces an optional attribute that None clears, of the type `check`
 // accepts.
 int set_optional(PyObject *&slot, PyObject *value, int (*check)(PyObject *),
@@ -279,12 +270,13 @@ int is_dict(PyObject *o) { return PyDict_Check(o); }
 
 PyObject *get_name(PyObject *self, void *) { return newref(as_function(self)->name); }
 int set_name(PyObject *self, PyObject *value, void *) {
-  return set_text(as_function(self)->name, value, "__name__ must be set to a string object");
+  return set_str_attribute(as_function(self)->name, value,
+                           "__name__ must be set to a string object");
 }
 PyObject *get_qualname(PyObject *self, void *) { return newref(as_function(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *value, void *) {
-  return set_text(as_function(self)->qualname, value,
-                  "__qualname__ must be set to a string object");
+  return set_str_attribute(as_function(self)->qualname, value,
+                           "__qualname__ must be set to a string object");
 }
 PyObject *get_defaults(PyObject *self, void *) {
   PyObject *d = as_function(self)->defaults;

@@ -2,6 +2,7 @@
 
 #include "error.hpp"
 #include "guard.hpp"
+#include "object.hpp"
 
 #include <cstddef>
 #include <string>
@@ -213,24 +214,15 @@ PyObject *gen_repr(PyObject *self) {
   return PyUnicode_FromFormat("<generator object %S at %p>", as_generator(self)->qualname, self);
 }
 
-// Replaces a str attribute, as a Python generator's setter does.
-int set_text(PyObject *&slot, PyObject *value, const char *message) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, message);
-    return -1;
-  }
-  Py_SETREF(slot, newref(value));
-  return 0;
-}
-
 PyObject *get_name(PyObject *self, void *) { return newref(as_generator(self)->name); }
 int set_name(PyObject *self, PyObject *value, void *) {
-  return set_text(as_generator(self)->name, value, "__name__ must be set to a string object");
+  return set_str_attribute(as_generator(self)->name, value,
+                           "__name__ must be set to a string object");
 }
 PyObject *get_qualname(PyObject *self, void *) { return newref(as_generator(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *value, void *) {
-  return set_text(as_generator(self)->qualname, value,
-                  "__qualname__ must be set to a string object");
+  return set_str_attribute(as_generator(self)->qualname, value,
+                           "__qualname__ must be set to a string object");
 }
 PyObject *get_running(PyObject *self, void *) {
   return PyBool_FromLong(as_generator(self)->state == GenState::kRunning);
@@ -326,7 +318,9 @@ bool raise_thrown(PyObject *args) {
     return false;
   }
   if (PyExceptionClass_Check(type)) {
-    PyObject *t = newref(type), *v = value ? newref(value) : nullptr, *b = tb ? newref(tb) : nullptr;
+    PyObject *t = newref(type);
+    PyObject *v = value ? newref(value) : nullptr;
+    PyObject *b = tb ? newref(tb) : nullptr;
     PyErr_NormalizeException(&t, &v, &b);
     PyErr_Restore(t, v, b);
     return true;

@@ -24,7 +24,9 @@ namespace vantropy {
 
 // One entry of a module's table.  Made by the functions below.
 struct Member {
-  enum class Kind : unsigned char { kExport, kCapsule, kImport, kFrom, kType, kFunction, kClass, kStep };
+  enum class Kind : unsigned char {
+    kExport, kCapsule, kImport, kFrom, kType, kFunction, kClass, kStep
+  };
   Kind kind;
   const char *module = nullptr;     // the module imported from
   const char *name = nullptr;       // the name bound or taken

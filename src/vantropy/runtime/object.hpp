@@ -124,6 +124,18 @@ inline Ref repr(PyObject *obj) { return Ref::steal(PyObject_Repr(obj)); }
 // `format(obj, spec)`.
 inline Ref format(PyObject *obj, PyObject *spec) { return Ref::steal(PyObject_Format(obj, spec)); }
 
+// Replaces the str held in `slot` by `value`, as the setter of a function's
+// `__name__` or `__qualname__` does (deleting it or a non-str is refused with
+// TypeError `message`).  0, or -1 with the exception set.
+inline int set_str_attribute(PyObject *&slot, PyObject *value, const char *message) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_SETREF(slot, newref(value));
+  return 0;
+}
+
 // ---- truth and comparison -----------------------------------------------------
 
 // `bool(obj)`: 1, 0, or -1 with an exception set.
