@@ -35,6 +35,8 @@ def test_module_function_identity(module, attr, fn):
                if p.name not in ("args", "kwargs"))
     assert pickle.loads(pickle.dumps(fn)) is fn
     assert repr(fn).startswith(f"<function {attr} at 0x")
+    # One function type serves the whole package.
+    assert type(fn) is type(_errormsg_from_object)
     # The type's slot offsets mean nothing on an instance (and would show addresses).
     assert not any(hasattr(fn, name) for name in
                    ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"))

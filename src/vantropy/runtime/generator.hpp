@@ -26,7 +26,7 @@ enum class Step {
 
 // The code of one generator.  The generator calls `resume` to run the body
 // up to its next yield; the body keeps whatever it needs to go on from there.
-class GeneratorBody {
+class VANTROPY_SHARED GeneratorBody {
  public:
   virtual ~GeneratorBody() = default;
 
