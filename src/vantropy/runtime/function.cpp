@@ -189,29 +189,38 @@ int bind_arguments(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
   return 0;
 }
 
-Ref call_body(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  const FuncSpec &spec = *f->spec;
+// Positional arguments that leave the last parameters to their defaults:
+// nothing to bind by name.  The defaults tuple is held for the call, since
+// the body may run code that rebinds __defaults__.
+Ref call_with_defaults(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs) {
+  PyObject *full[kMaxParams];
+  for (Py_ssize_t i = 0; i < nargs; ++i) full[i] = args[i];
+  Ref defaults = Ref::borrow(f->defaults);
+  const Py_ssize_t n = f->nparams, total = PyTuple_GET_SIZE(defaults.get());
+  for (Py_ssize_t i = nargs; i < n; ++i) full[i] = PyTuple_GET_ITEM(defaults.get(), i - n + total);
+  return f->spec->body(f, full);
+}
+
+// A call that does not give every parameter by position.
+[[gnu::noinline]] Ref call_bound(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames) {
+  if (!kwnames && nargs < f->positional && f->defaults &&
+      nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults))
+    return call_with_defaults(f, args, nargs);
   Bound bound;
-  if (!kwnames && !spec.varargs && !spec.varkw && nargs <= f->nparams) {
-    // Every argument by position, and the rest left to their defaults:
-    // nothing to bind by name.
-    if (nargs == f->nparams) return spec.body(f, args);
-    if (f->defaults && nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults)) {
-      for (Py_ssize_t i = 0; i < nargs; ++i) bound.args[i] = args[i];
-      take_defaults(f, nargs, bound);
-      return spec.body(f, bound.args);
-    }
-  }
   if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
-  return spec.body(f, bound.args);
+  return f->spec->body(f, bound.args);
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
   NativeFunction *f = as_function(callable);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref result = guarded<Ref>(nullptr, [&] {
-    return call_body(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+    // The common call: every parameter by position, nothing to bind.
+    if (nargs == f->positional && !kwnames) return f->spec->body(f, args);
+    return call_bound(f, args, nargs, kwnames);
   });
   Py_LeaveRecursiveCall();
   if (!result)
@@ -431,6 +440,7 @@ Ref make_function(const ModuleState &home, const FuncSpec &spec, PyObject *defau
   f->home = &home;
   f->names = objects->names;
   f->nparams = objects->nparams;
+  f->positional = spec.varargs || spec.varkw ? -1 : objects->nparams;
   f->name = newref(objects->name);
   f->qualname = newref(objects->qualname);
   f->module = newref(objects->module);

@@ -47,6 +47,7 @@ struct NativeFunction {
   const ModuleState *home;  // the module the function belongs to
   PyObject *const *names;   // the interned parameter names, shared by the declaration
   int nparams;
+  int positional;  // the argument count that binds by position alone; -1 with *args or **kwargs
   PyObject *name;
   PyObject *qualname;
   PyObject *module;
