@@ -28,35 +28,30 @@ NativeFunction *as_function(PyObject *self) { return reinterpret_cast<NativeFunc
 // The objects of a declaration, made once.  Null with an exception set.
 SpecObjects *objects_of(const ModuleState &home, const FuncSpec &spec) {
   if (spec.objects) return spec.objects;
-  auto *made = new SpecObjects;
-  bool ok = true;
+  Ref names[kMaxParams];
+  int nparams = 0;
   for (const char *param : spec.params) {
     if (!param) break;
     const char *equals = std::strchr(param, '=');
-    PyObject *s = equals ? PyUnicode_FromStringAndSize(param, equals - param)
-                         : PyUnicode_FromString(param);
-    if (s) PyUnicode_InternInPlace(&s);
-    if (!s) {
-      ok = false;
-      break;
-    }
-    made->names[made->nparams++] = s;
+    Ref name = Ref::steal(equals ? PyUnicode_FromStringAndSize(param, equals - param)
+                                 : PyUnicode_FromString(param));
+    if (!name) return nullptr;
+    PyObject *interned = name.release();
+    PyUnicode_InternInPlace(&interned);
+    names[nparams++] = Ref::steal(interned);
   }
   const char *qualname = spec.qualname ? spec.qualname : spec.name;
-  if (ok) {
-    made->name = PyUnicode_InternFromString(spec.name);
-    made->qualname = PyUnicode_FromString(qualname);
-    made->module = PyUnicode_FromString(home.qualname);
-    ok = made->name && made->qualname && made->module;
-  }
-  if (!ok) {
-    for (int i = 0; i < made->nparams; ++i) Py_DECREF(made->names[i]);
-    Py_XDECREF(made->name);
-    Py_XDECREF(made->qualname);
-    Py_XDECREF(made->module);
-    delete made;
-    return nullptr;
-  }
+  Ref name_obj = Ref::steal(PyUnicode_InternFromString(spec.name));
+  Ref qualname_obj = new_str(qualname);
+  Ref module_obj = new_str(home.qualname);
+  if (!name_obj || !qualname_obj || !module_obj) return nullptr;
+  // Kept with the declaration for the life of the process.
+  auto *made = new SpecObjects;
+  for (int i = 0; i < nparams; ++i) made->names[i] = names[i].release();
+  made->nparams = nparams;
+  made->name = name_obj.release();
+  made->qualname = qualname_obj.release();
+  made->module = module_obj.release();
   made->traceback_name = std::string(home.qualname) + '.' + qualname;
   spec.objects = made;
   return made;

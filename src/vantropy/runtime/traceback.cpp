@@ -33,15 +33,14 @@ void add_traceback_entry(const char *name, const char *filename, PyObject *globa
   // the entry is added to it.
   PendingError pending;
   PyCodeObject *code = entry_code(name, filename);
-  PyFrameObject *frame = nullptr;
-  if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+  Ref frame;
+  if (code && globals)
+    frame = Ref::steal(reinterpret_cast<PyObject *>(
+        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
   // Losing an entry is better than losing the exception being reported.
   if (!frame) PyErr_Clear();
   pending.restore();
-  if (frame) {
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 }  // namespace vantropy
