@@ -210,14 +210,15 @@ Ref call_with_defaults(NativeFunction *f, PyObject *const *args, Py_ssize_t narg
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
   NativeFunction *f = as_function(callable);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  compat::RecursionGuard guard;
+  if (!guard.enter(" while calling a Python object")) return nullptr;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref result = guarded<Ref>(nullptr, [&] {
     // The common call: every parameter by position, nothing to bind.
     if (nargs == f->positional && !kwnames) return f->spec->body(f, args);
     return call_bound(f, args, nargs, kwnames);
   });
-  Py_LeaveRecursiveCall();
+  guard.leave();
   if (!result)
     add_traceback_entry(f->spec->objects->traceback_name.c_str(), f->home->filename,
                         f->home->dict);

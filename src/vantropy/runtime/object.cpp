@@ -49,7 +49,7 @@ Ref int_of(PyObject *obj, IntRules rules) {
 
 }  // namespace
 
-bool to_c_int(PyObject *obj, int &out, IntRules rules) {
+bool detail::to_c_int_slow(PyObject *obj, int &out, IntRules rules) {
   Ref number = int_of(obj, rules);
   if (!number) return false;
   long value;

@@ -6,7 +6,7 @@
 // `raise cls(*args)` do.
 #pragma once
 
-#include "ref.hpp"
+#include "compat.hpp"
 
 #include <climits>
 #include <initializer_list>
@@ -15,7 +15,15 @@ namespace vantropy {
 
 // ---- attributes ---------------------------------------------------------------
 
-inline Ref attr(PyObject *obj, PyObject *name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+// `obj.name` for a str `name`: the type's slot is called directly, as
+// PyObject_GetAttr calls it, with the same report of a failure.
+inline Ref attr(PyObject *obj, PyObject *name) {
+  getattrofunc get = Py_TYPE(obj)->tp_getattro;
+  if (!get || !PyUnicode_CheckExact(name)) return Ref::steal(PyObject_GetAttr(obj, name));
+  Ref value = Ref::steal(get(obj, name));
+  if (!value) compat::attribute_error_context(obj, name);
+  return value;
+}
 
 // `obj.name` as `hasattr` sees it: 1 with the value in `out`, 0 when the
 // look-up raised AttributeError (cleared), -1 on any other error.
@@ -64,7 +72,13 @@ Ref call_method(PyObject *obj, PyObject *name, Args... args) {
 
 // ---- items --------------------------------------------------------------------
 
-inline Ref item(PyObject *obj, PyObject *key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+// `obj[key]`: a mapping's subscript slot directly, as PyObject_GetItem
+// calls it first, else PyObject_GetItem itself (sequences, class items).
+inline Ref item(PyObject *obj, PyObject *key) {
+  PyMappingMethods *mapping = Py_TYPE(obj)->tp_as_mapping;
+  if (mapping && mapping->mp_subscript) return Ref::steal(mapping->mp_subscript(obj, key));
+  return Ref::steal(PyObject_GetItem(obj, key));
+}
 
 // `seq[i]` for a position `i` >= 0: lists and tuples directly, other
 // sequences through their item slot, anything else with an int key.
@@ -185,8 +199,10 @@ VANTROPY_SHARED int compare_int_slow(long a, PyObject *b, int op);
 // compared in C, anything else as Python compares it with that int.
 inline int compare_int(PyObject *a, long b, int op) {
   if (PyLong_CheckExact(a)) {
+    long value;
+    if (compat::compact_value(a, value)) return detail::compared(value, b, op);
     int overflow;
-    long value = PyLong_AsLongAndOverflow(a, &overflow);
+    value = PyLong_AsLongAndOverflow(a, &overflow);
     if (overflow) return detail::compared_beyond(overflow, op);
     return detail::compared(value, b, op);
   }
@@ -199,8 +215,10 @@ inline int compare_int(PyObject *a, long b, int op) {
 // as `int(a) <op> b` runs it.
 inline int compare_int(long a, PyObject *b, int op) {
   if (PyLong_CheckExact(b)) {
+    long value;
+    if (compat::compact_value(b, value)) return detail::compared(a, value, op);
     int overflow;
-    long value = PyLong_AsLongAndOverflow(b, &overflow);
+    value = PyLong_AsLongAndOverflow(b, &overflow);
     if (overflow) return detail::compared_beyond(-overflow, op);
     return detail::compared(a, value, op);
   }
@@ -222,7 +240,18 @@ enum class IntRules {
   // value must fit a C long first, then an int.
   kCount,
 };
-VANTROPY_SHARED bool to_c_int(PyObject *obj, int &out, IntRules rules = IntRules::kArgument);
+namespace detail {
+VANTROPY_SHARED bool to_c_int_slow(PyObject *obj, int &out, IntRules rules);
+}
+inline bool to_c_int(PyObject *obj, int &out, IntRules rules = IntRules::kArgument) {
+  long value;
+  if (PyLong_CheckExact(obj) && compat::compact_value(obj, value) && value >= INT_MIN &&
+      value <= INT_MAX) {
+    out = static_cast<int>(value);
+    return true;
+  }
+  return detail::to_c_int_slow(obj, out, rules);
+}
 
 // `float(obj)` as a C double (an exact float by its value).
 inline bool to_double(PyObject *obj, double &out) {
