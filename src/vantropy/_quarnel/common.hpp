@@ -1,13 +1,13 @@
 // What the topics of vantropy._quarnel share: the cached built-ins, the
-// constants made at exec, the imported expression types, the real library
-// callables that the fast paths recognise, and small helpers for the
-// Python-level operations that several functions perform.
+// constants and module-level names more than one topic uses, the imported
+// expression types, the real library callables that the fast paths
+// recognise, and the str joins the naming functions are built on.
 #pragma once
 
-#include "runtime/function.hpp"
-#include "runtime/generator.hpp"
-#include "runtime/module.hpp"
 #include "runtime/names.hpp"
+
+#include <initializer_list>
+#include <string_view>
 
 namespace vantropy::quarnel {
 
@@ -20,20 +20,17 @@ extern Builtin b_max;
 extern Builtin b_range;
 extern Builtin b_zip;
 
-// Objects made once at exec and shared by every call.
-struct Constants {
-  PyObject *tolerance = nullptr;      // 1e-06
-  PyObject *zero = nullptr;
-  PyObject *one = nullptr;
-  PyObject *minus_one = nullptr;
-  PyObject *convert_error_args = nullptr;  // (-1, "Unable to convert argument to an expression")
-  PyObject *none_pair = nullptr;      // (None, None)
-  PyObject *from_one = nullptr;       // slice(1, None, None)
-  PyObject *none_default = nullptr;   // (None,)
-  PyObject *listify_bases = nullptr;  // (object,)
-  PyObject *otypes_kwnames = nullptr; // ("otypes",)
-};
-extern Constants g_const;
+extern Constant k_zero;  // 0
+extern Constant k_one;   // 1
+
+// Module-level names read by more than one topic (the modules also by the
+// exec step that remembers their real callables).
+extern Global g_Var;
+extern Global g_MVar;
+extern Global g_dis;
+extern Global g_functools;
+extern Global g_itertools;
+extern Global g_operator;
 
 // `vantropy._core.LinExpr` and `QuadExpr`, size-checked at exec.
 extern PyTypeObject *g_LinExpr;
@@ -55,38 +52,19 @@ struct RealCallables {
 };
 extern RealCallables g_real;
 
-// The interpreter runs with assertions enabled (no -O).  Read at import:
-// the optimisation level is fixed for the life of the process, as is
-// `__debug__`.
-inline bool assertions_enabled() noexcept { return module_state().assertions; }
-
-// `raise cls(*args)`: calls the class and raises the instance it returns.
-void raise_new(PyObject *cls, PyObject *args);
-// `raise cls(arg)`.
-void raise_new1(PyObject *cls, PyObject *arg);
-
-// `obj == 0` (Python equality, then truth): 1, 0 or -1 on error.
-int equals_zero(PyObject *obj);
-// `obj < 0`.
-int is_negative(PyObject *obj);
-// `obj[0]`, with the direct route for lists and tuples.
-PyObject *item_zero(PyObject *obj);
-// `[item]`.
-inline PyObject *list_of(PyObject *item) {
-  PyObject *list = PyList_New(1);
-  if (list) PyList_SET_ITEM(list, 0, newref(item));
-  return list;
+// `isinstance(obj, <module-level name>)`: 1, 0, or -1 with an exception set.
+inline int isinstance_of(PyObject *obj, const Global &cls) {
+  Ref value = cls.get();
+  return value ? PyObject_IsInstance(obj, value.get()) : -1;
 }
-// `import numpy`: the loaded module from sys.modules, or a fresh import.
-Ref import_numpy();
 
-// One new str made of `parts` (str objects), with a single allocation.
-PyObject *concat(PyObject *const *parts, Py_ssize_t count);
-inline PyObject *concat(std::initializer_list<PyObject *> parts) {
-  return concat(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
+// One str made of the str objects `parts`, with a single allocation.
+Ref join_str(PyObject *const *parts, Py_ssize_t count);
+inline Ref join_str(std::initializer_list<PyObject *> parts) {
+  return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
 }
-// `head` + the ASCII text `mid` + `tail` as one new str.
-PyObject *concat_ascii(PyObject *head, const char *mid, Py_ssize_t midlen, PyObject *tail);
+// The str `head`, the ASCII text `ascii`, then the str `tail`, as one str.
+Ref join_around_ascii(PyObject *head, std::string_view ascii, PyObject *tail);
 
 // The functions, by topic.
 extern const FuncSpec kSimpleexpr;
@@ -104,7 +82,7 @@ extern const FuncSpec kNdIndexedNames;
 extern const FuncSpec kMapColdataToVars;
 extern const FuncSpec kWheresBitvector;
 
-// Creates the class `_listify` (a new reference).
-PyObject *create_listify();
+// class _listify
+Ref make_listify();
 
 }  // namespace vantropy::quarnel

@@ -11,25 +11,29 @@
 namespace vantropy::quarnel {
 namespace {
 
-Str s_dis{"dis"};
 Str s_get_instructions{"get_instructions"};
 Str s_opname{"opname"};
 Str s_argval{"argval"};
 Str s_MAKE_CELL{"MAKE_CELL"};
-Str s_instruction_argvals{"_instruction_argvals"};
-Str s_simplify_tuple{"simplify_tuple"};
 Str s_gi_frame{"gi_frame"};
 Str s_f_code{"f_code"};
 Str s_f_locals{"f_locals"};
 Str s_co_cellvars{"co_cellvars"};
 Str s_co_varnames{"co_varnames"};
 
+Global g_instruction_argvals{"_instruction_argvals"};
+Global g_simplify_tuple{"simplify_tuple"};
+
+Constant k_from_one{[] {  // slice(1, None, None)
+  Ref one = new_int(1);
+  return one ? Ref::steal(PySlice_New(one.get(), nullptr, nullptr)) : one;
+}};
+
 // `text == "MAKE_CELL"` with Python equality.
 int is_make_cell(PyObject *opname) {
   if (opname == s_MAKE_CELL.get()) return 1;
   if (PyUnicode_CheckExact(opname)) return PyUnicode_Compare(opname, s_MAKE_CELL) == 0;
-  Ref equal = Ref::steal(PyObject_RichCompare(opname, s_MAKE_CELL, Py_EQ));
-  return equal ? PyObject_IsTrue(equal.get()) : -1;
+  return compare(opname, s_MAKE_CELL, Py_EQ);
 }
 
 // The body of `_instruction_argvals(c)`:
@@ -44,38 +48,26 @@ class ArgvalsBody final : public GeneratorBody {
  public:
   explicit ArgvalsBody(PyObject *code) : code_(Ref::borrow(code)) {}
 
-  PyObject *resume(PyObject *sent) override {
+  Step resume(PyObject *sent, Ref &out) override {
     if (delegate_.active()) {
-      Ref out;
-      switch (delegate_.send(sent, out)) {
-        case YieldFrom::kYielded: return out.release();
-        case YieldFrom::kReturned: break;
-        case YieldFrom::kError:
-        case YieldFrom::kNotThrown: return nullptr;
-      }
-    } else if (!instructions_ && start() < 0) {
-      return nullptr;
+      Step step = delegate_.send(sent, out);
+      if (step != Step::kReturned) return step;
+    } else if (!instructions_ && !start()) {
+      return Step::kRaised;
     }
-    return next_value();
+    return next_value(out);
   }
 
-  PyObject *resume_throw(PyObject *args) override {
-    if (!delegate_.active()) return GeneratorBody::resume_throw(args);
-    Ref out;
-    switch (delegate_.throw_in(args, out)) {
-      case YieldFrom::kYielded: return out.release();
-      case YieldFrom::kReturned: return next_value();
-      case YieldFrom::kNotThrown: return not_thrown();
-      case YieldFrom::kError: break;
-    }
-    return nullptr;
+  Step resume_throw(PyObject *args, Ref &out) override {
+    if (!delegate_.active()) return GeneratorBody::resume_throw(args, out);
+    Step step = delegate_.throw_in(args, out);
+    return step == Step::kReturned ? next_value(out) : step;
   }
 
   int traverse(visitproc visit, void *arg) override {
     Py_VISIT(code_.get());
     Py_VISIT(instructions_.get());
-    if (int r = delegate_.traverse(visit, arg)) return r;
-    return GeneratorBody::traverse(visit, arg);
+    return delegate_.traverse(visit, arg);
   }
 
   void clear() override {
@@ -89,45 +81,46 @@ class ArgvalsBody final : public GeneratorBody {
   bool side_effect_free() const { return real_source_; }
 
  private:
-  int start() {
-    static GlobalSite site_dis;
-    Ref dis = global(site_dis, s_dis);
-    if (!dis) return -1;
-    Ref get_instructions = Ref::steal(PyObject_GetAttr(dis.get(), s_get_instructions));
-    if (!get_instructions) return -1;
+  bool start() {
+    Ref dis = g_dis.get();
+    if (!dis) return false;
+    Ref get_instructions = attr(dis.get(), s_get_instructions);
+    if (!get_instructions) return false;
     real_source_ = get_instructions.get() == g_real.get_instructions && code_ &&
                    PyCode_Check(code_.get());
-    Ref instructions = Ref::steal(PyObject_CallOneArg(get_instructions.get(), code_.get()));
-    if (!instructions) return -1;
+    Ref instructions = call(get_instructions.get(), code_.get());
+    if (!instructions) return false;
     instructions_ = Ref::steal(PyObject_GetIter(instructions.get()));
-    return instructions_ ? 0 : -1;
+    return static_cast<bool>(instructions_);
   }
 
-  PyObject *next_value() {
+  // Runs the loop up to its next yield, or to its end.
+  Step next_value(Ref &out) {
     while (Ref instr = Ref::steal(PyIter_Next(instructions_.get()))) {
-      Ref opname = Ref::steal(PyObject_GetAttr(instr.get(), s_opname));
-      if (!opname) return nullptr;
+      Ref opname = attr(instr.get(), s_opname);
+      if (!opname) return Step::kRaised;
       int skip = is_make_cell(opname.get());
-      if (skip < 0) return nullptr;
+      if (skip < 0) return Step::kRaised;
       if (skip) continue;
-      Ref argval = Ref::steal(PyObject_GetAttr(instr.get(), s_argval));
-      if (!argval) return nullptr;
+      Ref argval = attr(instr.get(), s_argval);
+      if (!argval) return Step::kRaised;
       if (PyTuple_Check(argval.get())) {
-        argval = Ref::steal(PyObject_GetAttr(instr.get(), s_argval));
-        if (!argval || delegate_.start(argval.get()) < 0) return nullptr;
-        Ref out;
-        switch (delegate_.send(Py_None, out)) {
-          case YieldFrom::kYielded: return out.release();
-          case YieldFrom::kReturned: continue;
-          case YieldFrom::kError:
-          case YieldFrom::kNotThrown: return nullptr;
-        }
+        argval = attr(instr.get(), s_argval);
+        if (!argval || !delegate_.start(argval.get())) return Step::kRaised;
+        Step step = delegate_.send(Py_None, out);
+        if (step == Step::kReturned) continue;
+        return step;
       }
-      argval = Ref::steal(PyObject_GetAttr(instr.get(), s_argval));
-      if (!argval) return nullptr;
-      if (PyUnicode_Check(argval.get())) return PyObject_GetAttr(instr.get(), s_argval);
+      argval = attr(instr.get(), s_argval);
+      if (!argval) return Step::kRaised;
+      if (PyUnicode_Check(argval.get())) {
+        out = attr(instr.get(), s_argval);
+        return out ? Step::kYielded : Step::kRaised;
+      }
     }
-    return nullptr;  // the instructions ran out, or their iteration failed
+    if (PyErr_Occurred()) return Step::kRaised;
+    out = nullptr;
+    return Step::kReturned;
   }
 
   Ref code_;
@@ -136,53 +129,51 @@ class ArgvalsBody final : public GeneratorBody {
   bool real_source_ = false;
 };
 
-PyObject *instruction_argvals(NativeFunction *, PyObject *const *args) {
-  return make_generator(std::make_unique<ArgvalsBody>(args[0]), s_instruction_argvals,
-                        s_instruction_argvals);
+Ref instruction_argvals(NativeFunction *, PyObject *const *args) {
+  PyObject *name = g_instruction_argvals.name();
+  return new_generator(std::make_unique<ArgvalsBody>(args[0]), name, name);
 }
 
 // ---- the key functions ----
 
 // With at most one candidate name: `lambda: f.f_locals[myvars[0]]`.
-PyObject *key_single(NativeFunction *self, PyObject *const *) {
+Ref key_single(NativeFunction *self, PyObject *const *) {
   PyObject *frame = PyTuple_GET_ITEM(self->closure, 0);
   PyObject *myvars = PyTuple_GET_ITEM(self->closure, 1);
-  Ref locals = Ref::steal(PyObject_GetAttr(frame, s_f_locals));
+  Ref locals = attr(frame, s_f_locals);
   if (!locals) return nullptr;
-  Ref name = Ref::steal(item_zero(myvars));
-  if (!name) return nullptr;
-  return PyObject_GetItem(locals.get(), name.get());
+  Ref name = first_item(myvars);
+  return name ? item(locals.get(), name.get()) : nullptr;
 }
 
 // `simplify_tuple(values)` through the module-level name.
-PyObject *simplified(Ref simplify, Ref values) {
+Ref simplified(Ref simplify, Ref values) {
   if (!values) return nullptr;
   if (simplify.get() == g_real.simplify_tuple && PyTuple_CheckExact(values.get()))
-    return PyTuple_GET_SIZE(values.get()) == 1 ? newref(PyTuple_GET_ITEM(values.get(), 0))
-                                               : values.release();
-  return PyObject_CallOneArg(simplify.get(), values.get());
+    return PyTuple_GET_SIZE(values.get()) == 1 ? Ref::borrow(PyTuple_GET_ITEM(values.get(), 0))
+                                               : values;
+  return call(simplify.get(), values.get());
 }
 
 // With several candidates:
 //   lambda: simplify_tuple(tuple(f.f_locals[v] for v in varorder if v in f.f_locals))
-PyObject *key_ordered(NativeFunction *self, PyObject *const *) {
+Ref key_ordered(NativeFunction *self, PyObject *const *) {
   PyObject *frame = PyTuple_GET_ITEM(self->closure, 0);
   PyObject *varorder = PyTuple_GET_ITEM(self->closure, 1);
-  static GlobalSite site_simplify;
-  Ref simplify = global(site_simplify, s_simplify_tuple);
+  Ref simplify = g_simplify_tuple.get();
   if (!simplify) return nullptr;
   Ref values = Ref::steal(PyList_New(0));
   if (!values) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(varorder); ++i) {
     PyObject *name = PyList_GET_ITEM(varorder, i);
-    Ref locals = Ref::steal(PyObject_GetAttr(frame, s_f_locals));
+    Ref locals = attr(frame, s_f_locals);
     if (!locals) return nullptr;
     int bound = PySequence_Contains(locals.get(), name);
     if (bound < 0) return nullptr;
     if (!bound) continue;
-    locals = Ref::steal(PyObject_GetAttr(frame, s_f_locals));
+    locals = attr(frame, s_f_locals);
     if (!locals) return nullptr;
-    Ref value = Ref::steal(PyObject_GetItem(locals.get(), name));
+    Ref value = item(locals.get(), name);
     if (!value || PyList_Append(values.get(), value.get()) < 0) return nullptr;
   }
   return simplified(std::move(simplify), Ref::steal(PyList_AsTuple(values.get())));
@@ -191,13 +182,12 @@ PyObject *key_ordered(NativeFunction *self, PyObject *const *) {
 // The same for a real frame and names that are plain strings: nothing can
 // run between the reads of `f_locals` within one call, so reading it once
 // gives the same dict with the same contents.
-PyObject *key_ordered_frame(NativeFunction *self, PyObject *const *) {
+Ref key_ordered_frame(NativeFunction *self, PyObject *const *) {
   PyObject *frame = PyTuple_GET_ITEM(self->closure, 0);
   PyObject *varorder = PyTuple_GET_ITEM(self->closure, 1);
-  static GlobalSite site_simplify;
-  Ref simplify = global(site_simplify, s_simplify_tuple);
+  Ref simplify = g_simplify_tuple.get();
   if (!simplify) return nullptr;
-  Ref locals = Ref::steal(PyObject_GetAttr(frame, s_f_locals));
+  Ref locals = attr(frame, s_f_locals);
   if (!locals) return nullptr;
   if (!PyDict_CheckExact(locals.get())) return key_ordered(self, nullptr);
   Py_ssize_t count = PyList_GET_SIZE(varorder);
@@ -211,10 +201,7 @@ PyObject *key_ordered_frame(NativeFunction *self, PyObject *const *) {
     else if (PyErr_Occurred())
       return nullptr;
   }
-  if (bound < count) {
-    Ref shorter = Ref::steal(PyTuple_GetSlice(values.get(), 0, bound));
-    values = std::move(shorter);
-  }
+  if (bound < count) values = Ref::steal(PyTuple_GetSlice(values.get(), 0, bound));
   return simplified(std::move(simplify), std::move(values));
 }
 
@@ -225,9 +212,9 @@ const FuncSpec kKeyOrderedFrame{"<lambda>", "_genexpr_key.<locals>.<lambda>", {}
 
 // `code.co_varnames[1:]`, with the message of a slice on an object that
 // takes no subscript.
-PyObject *without_first(PyObject *names) {
+Ref without_first(PyObject *names) {
   PyMappingMethods *mp = Py_TYPE(names)->tp_as_mapping;
-  if (mp && mp->mp_subscript) return mp->mp_subscript(names, g_const.from_one);
+  if (mp && mp->mp_subscript) return Ref::steal(mp->mp_subscript(names, k_from_one));
   PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(names)->tp_name);
   return nullptr;
 }
@@ -248,7 +235,7 @@ int remove_name(PyObject *pending, PyObject *name) {
   int found = set_lookup(pending, name, true);
   if (found < 0) return -1;
   if (!found) {
-    Ref key = Ref::steal(PyTuple_Check(name) ? PyTuple_Pack(1, name) : newref(name));
+    Ref key = PyTuple_Check(name) ? tuple_of(name) : Ref::borrow(name);
     if (key) PyErr_SetObject(PyExc_KeyError, key.get());
     return -1;
   }
@@ -299,7 +286,7 @@ Str s_opmap{"opmap"};
 
 // An int attribute of `dis`; false (no exception) when it is not one.
 bool dis_int(PyObject *dis, PyObject *name, long &out) {
-  Ref value = Ref::steal(PyObject_GetAttr(dis, name));
+  Ref value = attr(dis, name);
   if (!value || !PyLong_CheckExact(value.get())) return false;
   out = PyLong_AsLong(value.get());
   return !(out == -1 && PyErr_Occurred());
@@ -308,7 +295,7 @@ bool dis_int(PyObject *dis, PyObject *name, long &out) {
 // Marks the opcodes listed in dis.<name> as `kind`, unless an earlier
 // list (dis tests them in this order) has claimed them.
 bool mark(PyObject *dis, PyObject *name, ArgKind kind, OpTables &t, bool claimed[256]) {
-  Ref list = Ref::steal(PyObject_GetAttr(dis, name));
+  Ref list = attr(dis, name);
   if (!list || !PyList_CheckExact(list.get())) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject *item = PyList_GET_ITEM(list.get(), i);
@@ -342,9 +329,9 @@ bool read_tables(PyObject *dis, OpTables &t) {
     return false;
   // FORMAT_VALUE's value is a tuple of a converter (None or a built-in) and a
   // bool, which no name can equal; every other opcode gives an int or None.
-  t.cmp_op = Ref::steal(PyObject_GetAttr(dis, s_cmp_op));
+  t.cmp_op = attr(dis, s_cmp_op);
   if (!t.cmp_op || !PyTuple_CheckExact(t.cmp_op.get())) return false;
-  Ref caches = Ref::steal(PyObject_GetAttr(dis, s_inline_cache_entries));
+  Ref caches = attr(dis, s_inline_cache_entries);
   if (!caches || !PyList_CheckExact(caches.get()) || PyList_GET_SIZE(caches.get()) != 256)
     return false;
   for (int op = 0; op < 256; ++op) {
@@ -354,14 +341,15 @@ bool read_tables(PyObject *dis, OpTables &t) {
     if (v < 0 || v > 0xFFFF) return false;
     t.caches[op] = static_cast<int>(v);
   }
-  Ref opmap = Ref::steal(PyObject_GetAttr(dis, s_opmap));
+  Ref opmap = attr(dis, s_opmap);
   if (!opmap || !PyDict_CheckExact(opmap.get())) return false;
   PyObject *make_cell = PyDict_GetItemWithError(opmap.get(), s_MAKE_CELL);
   if (make_cell && PyLong_CheckExact(make_cell)) t.make_cell = PyLong_AsLong(make_cell);
   return !PyErr_Occurred();
 }
 
-// Item `index` of `tuple`, or null (no exception) when it has none there.
+// Item `index` of `tuple` (borrowed), or null (no exception) when it has
+// none there.
 PyObject *tuple_item(PyObject *tuple, long long index) {
   if (index < 0 || index >= PyTuple_GET_SIZE(tuple)) return nullptr;
   return PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(index));
@@ -375,8 +363,7 @@ bool scan_values(PyCodeObject *code, const OpTables &t, std::vector<PyObject *> 
   if (!bytes || !PyBytes_CheckExact(bytes.get())) return false;
   const auto *units = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
   Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
-  PyObject *consts = code->co_consts, *names = code->co_names,
-           *locals = code->co_localsplusnames;
+  auto [consts, names, locals] = compat::code_tables(code);
   if (!PyTuple_Check(consts) || !PyTuple_Check(names) || !PyTuple_Check(locals)) return false;
   long long extended = 0;
   int caches = 0;
@@ -423,13 +410,12 @@ bool scan_values(PyCodeObject *code, const OpTables &t, std::vector<PyObject *> 
 // has been placed then), -1 on error.
 int place_without_dis(PyObject *code, PyObject *pending, PyObject *varorder) {
   if (!PyCode_Check(code)) return 0;
-  static GlobalSite site_dis;
-  Ref dis = global(site_dis, s_dis);
+  Ref dis = g_dis.get();
   if (!dis || dis.get() != g_real.dis_module) {
     PyErr_Clear();  // the general path looks it up again and reports it
     return 0;
   }
-  Ref get_instructions = Ref::steal(PyObject_GetAttr(dis.get(), s_get_instructions));
+  Ref get_instructions = attr(dis.get(), s_get_instructions);
   if (!get_instructions || get_instructions.get() != g_real.get_instructions) {
     PyErr_Clear();
     return 0;
@@ -453,13 +439,12 @@ int place_without_dis(PyObject *, PyObject *, PyObject *) { return 0; }
 #endif
 
 // The candidate names in the order of their first reference in `code`.
-PyObject *order_names(PyObject *code, PyObject *myvars) {
+Ref order_names(PyObject *code, PyObject *myvars) {
   Ref varorder = Ref::steal(PyList_New(0));
   Ref pending = Ref::steal(PySet_New(myvars));
   if (!varorder || !pending) return nullptr;
 
-  static GlobalSite site_argvals;
-  Ref argvals = global(site_argvals, s_instruction_argvals);
+  Ref argvals = g_instruction_argvals.get();
   if (!argvals) return nullptr;
   int placed = argvals.get() == g_real.instruction_argvals
                    ? place_without_dis(code, pending.get(), varorder.get())
@@ -471,39 +456,40 @@ PyObject *order_names(PyObject *code, PyObject *myvars) {
     // Our own scan, run in place without a generator object; once every
     // name is placed the rest of the bytecode cannot change the order.
     ArgvalsBody scan(code);
-    while (Ref value = Ref::steal(scan.resume(Py_None))) {
+    Ref value;
+    Step step;
+    while ((step = scan.resume(Py_None, value)) == Step::kYielded) {
       int done = place(value.get(), pending.get(), varorder.get());
       if (done < 0) return nullptr;
       if (done && scan.side_effect_free()) break;
     }
-    if (PyErr_Occurred()) {
+    if (step == Step::kRaised) {
       // As the generator would report it.
       add_traceback("_instruction_argvals");
       convert_escaped_stop_iteration();
       return nullptr;
     }
   } else {
-    Ref values = Ref::steal(PyObject_CallOneArg(argvals.get(), code));
+    Ref values = call(argvals.get(), code);
     if (!values) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(values.get()));
-    if (!it) return nullptr;
-    while (Ref value = Ref::steal(PyIter_Next(it.get())))
+    Iteration each(values.get());
+    while (Ref value = each.next())
       if (place(value.get(), pending.get(), varorder.get()) < 0) return nullptr;
+    if (each.failed()) return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
-  return varorder.release();
+  return varorder;
 }
 
-PyObject *genexpr_key(NativeFunction *, PyObject *const *args) {
-  Ref frame = Ref::steal(PyObject_GetAttr(args[0], s_gi_frame));
+Ref genexpr_key(NativeFunction *, PyObject *const *args) {
+  Ref frame = attr(args[0], s_gi_frame);
   if (!frame) return nullptr;
-  Ref code = Ref::steal(PyObject_GetAttr(frame.get(), s_f_code));
+  Ref code = attr(frame.get(), s_f_code);
   if (!code) return nullptr;
-  Ref cellvars = Ref::steal(PyObject_GetAttr(code.get(), s_co_cellvars));
+  Ref cellvars = attr(code.get(), s_co_cellvars);
   if (!cellvars) return nullptr;
-  Ref varnames = Ref::steal(PyObject_GetAttr(code.get(), s_co_varnames));
+  Ref varnames = attr(code.get(), s_co_varnames);
   if (!varnames) return nullptr;
-  Ref locals_after_first = Ref::steal(without_first(varnames.get()));
+  Ref locals_after_first = without_first(varnames.get());
   if (!locals_after_first) return nullptr;
   Ref myvars = Ref::steal(PyNumber_Add(cellvars.get(), locals_after_first.get()));
   if (!myvars) return nullptr;
@@ -514,17 +500,16 @@ PyObject *genexpr_key(NativeFunction *, PyObject *const *args) {
   // generator is gone (seen on 3.13.0), so the generator lives as long as
   // the key function that reads its frame.
   if (count < 2) {
-    Ref closure = Ref::steal(PyTuple_Pack(3, frame.get(), myvars.get(), args[0]));
-    return closure ? make_function(kKeySingle, nullptr, closure.get()) : nullptr;
+    Ref closure = tuple_of(frame.get(), myvars.get(), args[0]);
+    return closure ? new_function(kKeySingle, closure.get()) : nullptr;
   }
-  Ref varorder = Ref::steal(order_names(code.get(), myvars.get()));
+  Ref varorder = order_names(code.get(), myvars.get());
   if (!varorder) return nullptr;
   bool plain = PyFrame_Check(frame.get());
   for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(varorder.get()); ++i)
     plain = PyUnicode_CheckExact(PyList_GET_ITEM(varorder.get(), i));
-  Ref closure = Ref::steal(PyTuple_Pack(3, frame.get(), varorder.get(), args[0]));
-  if (!closure) return nullptr;
-  return make_function(plain ? kKeyOrderedFrame : kKeyOrdered, nullptr, closure.get());
+  Ref closure = tuple_of(frame.get(), varorder.get(), args[0]);
+  return closure ? new_function(plain ? kKeyOrderedFrame : kKeyOrdered, closure.get()) : nullptr;
 }
 
 }  // namespace

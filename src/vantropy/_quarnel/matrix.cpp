@@ -9,7 +9,7 @@
 namespace vantropy::quarnel {
 namespace {
 
-Str s_MVar{"MVar"};
+Str s_numpy{"numpy"};
 Str s_is_compact{"_is_compact"};
 Str s_to_full{"_to_full"};
 Str s_learr{"_learr"};
@@ -20,97 +20,82 @@ Str s_getVar{"getVar"};
 Str s_getConstant{"getConstant"};
 Str s_vectorize{"vectorize"};
 Str s_object{"object"};
+Str s_otypes{"otypes"};
+
+Constant k_tolerance{[] { return new_float(1e-06); }};
+Constant k_none_pair{[] { return tuple_of(Py_None, Py_None); }};  // (None, None)
+Constant k_otypes_kwnames{[] { return tuple_of(s_otypes.get()); }};  // ("otypes",)
 
 // `le.size() != 1`.
 int not_one_term(PyObject *le) {
-  Ref size = Ref::steal(PyObject_CallMethodNoArgs(le, s_size));
-  if (!size) return -1;
-  if (PyLong_CheckExact(size.get())) {
-    int overflow;
-    long n = PyLong_AsLongAndOverflow(size.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) return -1;
-    return overflow != 0 || n != 1;
-  }
-  Ref differs = Ref::steal(PyObject_RichCompare(size.get(), g_const.one, Py_NE));
-  return differs ? PyObject_IsTrue(differs.get()) : -1;
+  Ref size = call_method(le, s_size);
+  return size ? compare_int(size.get(), 1, Py_NE) : -1;
 }
 
 // `abs(le.getCoeff(0) - 1) >= 1e-6`; a NaN coefficient passes.
 int coefficient_not_one(PyObject *le) {
-  PyObject *call_args[] = {le, g_const.zero};
-  Ref coeff = Ref::steal(PyObject_VectorcallMethod(
-      s_getCoeff, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref coeff = call_method(le, s_getCoeff, k_zero.get());
   if (!coeff) return -1;
   if (PyFloat_CheckExact(coeff.get()))
     return std::fabs(PyFloat_AS_DOUBLE(coeff.get()) - 1.0) >= 1e-6;
-  Ref difference = Ref::steal(PyNumber_Subtract(coeff.get(), g_const.one));
+  Ref difference = Ref::steal(PyNumber_Subtract(coeff.get(), k_one));
   if (!difference) return -1;
   Ref distance = Ref::steal(PyNumber_Absolute(difference.get()));
-  if (!distance) return -1;
-  Ref far = Ref::steal(PyObject_RichCompare(distance.get(), g_const.tolerance, Py_GE));
-  return far ? PyObject_IsTrue(far.get()) : -1;
+  return distance ? compare(distance.get(), k_tolerance, Py_GE) : -1;
 }
 
 // The lambda handed to np.vectorize: `lambda le: le.getVar(0)`.
-PyObject *get_first_var(NativeFunction *, PyObject *const *args) {
-  PyObject *call_args[] = {args[0], g_const.zero};
-  return PyObject_VectorcallMethod(s_getVar, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+Ref get_first_var(NativeFunction *, PyObject *const *args) {
+  return call_method(args[0], s_getVar, k_zero.get());
 }
 
 const FuncSpec kGetFirstVar{"<lambda>", "_convert_mle_to_predvar_predval.<locals>.<lambda>",
                             {"le"}, get_first_var};
 
-PyObject *convert_mle(NativeFunction *, PyObject *const *args) {
+Ref convert_mle(NativeFunction *, PyObject *const *args) {
   Ref mle = Ref::borrow(args[0]);
-  Ref np = import_numpy();
+  Ref np = import_now(s_numpy);
   if (!np) return nullptr;
-  Ref compact = Ref::steal(PyObject_GetAttr(mle.get(), s_is_compact));
+  Ref compact = attr(mle.get(), s_is_compact);
   if (!compact) return nullptr;
-  int truth = PyObject_IsTrue(compact.get());
-  if (truth < 0) return nullptr;
-  if (truth && !(mle = Ref::steal(PyObject_CallMethodNoArgs(mle.get(), s_to_full))))
-    return nullptr;
-  Ref learr = Ref::steal(PyObject_GetAttr(mle.get(), s_learr));
+  int is_compact = truth(compact.get());
+  if (is_compact < 0) return nullptr;
+  if (is_compact && !(mle = call_method(mle.get(), s_to_full))) return nullptr;
+  Ref learr = attr(mle.get(), s_learr);
   if (!learr) return nullptr;
 
   {
-    Ref flat = Ref::steal(PyObject_GetAttr(learr.get(), s_flat));
+    Ref flat = attr(learr.get(), s_flat);
     if (!flat) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(flat.get()));
-    if (!it) return nullptr;
-    while (Ref le = Ref::steal(PyIter_Next(it.get()))) {
+    Iteration elements(flat.get());
+    while (Ref le = elements.next()) {
       int fails = not_one_term(le.get());
       if (fails == 0) fails = coefficient_not_one(le.get());
       if (fails < 0) return nullptr;
-      if (fails) return newref(g_const.none_pair);
+      if (fails) return Ref::borrow(k_none_pair);
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (elements.failed()) return nullptr;
   }
 
   // np.vectorize(lambda le: le.getVar(0), otypes=["object"])
-  Ref vectorize = Ref::steal(PyObject_GetAttr(np.get(), s_vectorize));
+  Ref vectorize = attr(np.get(), s_vectorize);
   if (!vectorize) return nullptr;
-  Ref getvar = Ref::steal(make_function(kGetFirstVar));
-  Ref otypes = Ref::steal(list_of(s_object.get()));
+  Ref getvar = new_function(kGetFirstVar, nullptr);
+  Ref otypes = list_of(s_object.get());
   if (!getvar || !otypes) return nullptr;
-  PyObject *vectorize_args[] = {getvar.get(), otypes.get()};
-  Ref per_element = Ref::steal(
-      PyObject_Vectorcall(vectorize.get(), vectorize_args, 1, g_const.otypes_kwnames));
+  Ref per_element = call_with(vectorize.get(), {getvar.get(), otypes.get()}, k_otypes_kwnames);
   if (!per_element) return nullptr;
 
-  static GlobalSite site_mvar;
-  Ref mvar = global(site_mvar, s_MVar);
+  Ref mvar = g_MVar.get();
   if (!mvar) return nullptr;
-  Ref vars = Ref::steal(PyObject_CallOneArg(per_element.get(), learr.get()));
+  Ref vars = call(per_element.get(), learr.get());
   if (!vars) return nullptr;
-  Ref predvar = Ref::steal(PyObject_CallOneArg(mvar.get(), vars.get()));
+  Ref predvar = call(mvar.get(), vars.get());
   if (!predvar) return nullptr;
-  Ref constant = Ref::steal(PyObject_CallMethodNoArgs(mle.get(), s_getConstant));
+  Ref constant = call_method(mle.get(), s_getConstant);
   if (!constant) return nullptr;
   Ref predval = Ref::steal(PyNumber_Negative(constant.get()));
-  if (!predval) return nullptr;
-  return PyTuple_Pack(2, predvar.get(), predval.get());
+  return predval ? tuple_of(predvar.get(), predval.get()) : nullptr;
 }
 
 }  // namespace

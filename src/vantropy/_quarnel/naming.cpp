@@ -13,8 +13,7 @@
 namespace vantropy::quarnel {
 namespace {
 
-Str s_isstr{"_isstr"};
-Str s_itertools{"itertools"};
+Str s_numpy{"numpy"};
 Str s_product{"product"};
 Str s_prod{"prod"};
 Str s_argmax{"argmax"};
@@ -24,40 +23,39 @@ Str s_comma{","};
 Str s_fmt_d{"d"};
 Str s_fmt_s{"s"};
 
-// Owned str objects collected for one name; most names have few parts, so
+Global g_isstr{"_isstr"};
+
+// The str objects collected for one name; most names have few parts, so
 // they live on the stack.
 class Parts {
  public:
-  Parts() = default;
-  Parts(const Parts &) = delete;
-  Parts &operator=(const Parts &) = delete;
-  ~Parts() {
-    for (PyObject *p : *this) Py_DECREF(p);
-  }
-  void push(PyObject *owned) {
+  void push(Ref text) {
     if (size_ < kInline) {
-      inline_[size_++] = owned;
+      inline_[size_++] = std::move(text);
       return;
     }
-    if (heap_.empty()) heap_.assign(inline_, inline_ + kInline);
-    heap_.push_back(owned);
+    if (heap_.empty())
+      for (Ref &part : inline_) heap_.push_back(std::move(part));
+    heap_.push_back(std::move(text));
     ++size_;
   }
   Py_ssize_t size() const { return size_; }
-  PyObject *const *begin() const { return size_ > kInline ? heap_.data() : inline_; }
-  PyObject *const *end() const { return begin() + size_; }
+  PyObject *operator[](Py_ssize_t i) const {
+    return (size_ > kInline ? heap_[static_cast<std::size_t>(i)] : inline_[i]).get();
+  }
+
+  static constexpr Py_ssize_t kInline = 12;
 
  private:
-  static constexpr Py_ssize_t kInline = 12;
-  PyObject *inline_[kInline];
-  std::vector<PyObject *> heap_;
+  Ref inline_[kInline];
+  std::vector<Ref> heap_;
   Py_ssize_t size_ = 0;
 };
 
 // `name` "[" items joined by "," "]" as one str.
-PyObject *bracketed(PyObject *name, const Parts &items) {
+Ref bracketed(PyObject *name, const Parts &items) {
   std::vector<PyObject *> heap;
-  PyObject *stack[2 * 12 + 2];
+  PyObject *stack[2 * Parts::kInline + 2];
   PyObject **parts = stack;
   Py_ssize_t count = items.size() ? 2 * items.size() + 2 : 3;
   if (count > static_cast<Py_ssize_t>(std::size(stack))) {
@@ -69,57 +67,48 @@ PyObject *bracketed(PyObject *name, const Parts &items) {
   parts[at++] = s_open;
   for (Py_ssize_t i = 0; i < items.size(); ++i) {
     if (i) parts[at++] = s_comma;
-    parts[at++] = items.begin()[i];
+    parts[at++] = items[i];
   }
   parts[at++] = s_close;
-  return concat(parts, at);
+  return join_str(parts, at);
 }
 
 // The `str` of each element of `index`, in iteration order.
-int element_texts(PyObject *index, Parts &texts) {
-  auto add = [&texts](PyObject *item) {
-    PyObject *text = PyObject_Str(item);
-    if (!text) return -1;
-    texts.push(text);
-    return 0;
+bool element_texts(PyObject *index, Parts &texts) {
+  auto add = [&texts](PyObject *element) {
+    Ref text = str(element);
+    if (!text) return false;
+    texts.push(std::move(text));
+    return true;
   };
   if (PyTuple_CheckExact(index)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(index); ++i)
-      if (add(PyTuple_GET_ITEM(index, i)) < 0) return -1;
-    return 0;
+      if (!add(PyTuple_GET_ITEM(index, i))) return false;
+    return true;
   }
   if (PyList_CheckExact(index)) {
     // The size is read again each time, as the list's own iterator does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(index, i));
-      if (add(item.get()) < 0) return -1;
+      Ref element = Ref::borrow(PyList_GET_ITEM(index, i));
+      if (!add(element.get())) return false;
     }
-    return 0;
+    return true;
   }
-  Ref it = Ref::steal(PyObject_GetIter(index));
-  if (!it) return -1;
-  while (Ref item = Ref::steal(PyIter_Next(it.get())))
-    if (add(item.get()) < 0) return -1;
-  return PyErr_Occurred() ? -1 : 0;
+  Iteration elements(index);
+  while (Ref element = elements.next())
+    if (!add(element.get())) return false;
+  return !elements.failed();
 }
 
 // The first part of `_indexname`'s guard: with assertions enabled a string
-// index is refused (AssertionError).
-int refuse_string(PyObject *index) {
-  if (assertions_enabled()) {
-    static GlobalSite site_isstr;
-    Ref isstr = global(site_isstr, s_isstr);
-    if (!isstr) return -1;
-    Ref result = Ref::steal(PyObject_CallOneArg(isstr.get(), index));
-    if (!result) return -1;
-    int truth = PyObject_IsTrue(result.get());
-    if (truth < 0) return -1;
-    if (truth) {
-      PyErr_SetNone(b_AssertionError);
-      return -1;
-    }
-  }
-  return 0;
+// index is refused (AssertionError).  False with an exception set.
+bool accepted(PyObject *index) {
+  if (!g_module.assertions) return true;
+  Ref result = g_isstr(index);
+  if (!result) return false;
+  int is_str = truth(result.get());
+  if (is_str > 0) PyErr_SetNone(b_AssertionError);
+  return is_str == 0;
 }
 
 // "[" and the elements of a tuple of plain ints joined by ",", written
@@ -130,10 +119,10 @@ bool plain_int_index(PyObject *index, std::string &out) {
   out.assign(1, '[');
   char digits[24];
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(index); ++i) {
-    PyObject *item = PyTuple_GET_ITEM(index, i);
-    if (!PyLong_CheckExact(item)) return false;
+    PyObject *element = PyTuple_GET_ITEM(index, i);
+    if (!PyLong_CheckExact(element)) return false;
     int overflow;
-    long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    long long value = PyLong_AsLongLongAndOverflow(element, &overflow);
     if (overflow) return false;
     if (i) out += ',';
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -142,41 +131,39 @@ bool plain_int_index(PyObject *index, std::string &out) {
   return true;
 }
 
-PyObject *indexname(NativeFunction *, PyObject *const *args) {
+Ref indexname(NativeFunction *, PyObject *const *args) {
   PyObject *name = args[0], *index = args[1];
-  int truth = PyObject_IsTrue(name);
-  if (truth < 0) return nullptr;
-  if (!truth) return newref(module_state().empty_str);
+  int named = truth(name);
+  if (named < 0) return nullptr;
+  if (!named) return Ref::borrow(g_module.empty_str);
 
-  Parts texts;
-  bool failed = refuse_string(index) < 0;
+  bool failed = !accepted(index);
   if (!failed && PyUnicode_CheckExact(name)) {
     std::string text;
-    if (plain_int_index(index, text))
-      return concat_ascii(name, text.data(), static_cast<Py_ssize_t>(text.size()), s_close);
+    if (plain_int_index(index, text)) return join_around_ascii(name, text, s_close);
   }
-  if (!failed) failed = element_texts(index, texts) < 0;
+  Parts texts;
+  if (!failed) failed = !element_texts(index, texts);
   if (failed) {
     // A string index or one that is not iterable is written whole.
     if (!PyErr_ExceptionMatches(b_TypeError) && !PyErr_ExceptionMatches(b_AssertionError))
       return nullptr;
     PyErr_Clear();
-    Ref whole = Ref::steal(PyObject_Str(index));
+    Ref whole = str(index);
     if (!whole) return nullptr;
-    Ref name_text = Ref::steal(PyObject_Str(name));
+    Ref name_text = str(name);
     if (!name_text) return nullptr;
-    return concat({name_text.get(), s_open, whole.get(), s_close});
+    return join_str({name_text.get(), s_open, whole.get(), s_close});
   }
-  Ref name_text = Ref::steal(PyObject_Str(name));
-  if (!name_text) return nullptr;
-  return bracketed(name_text.get(), texts);
+  Ref name_text = str(name);
+  return name_text ? bracketed(name_text.get(), texts) : nullptr;
 }
 
-PyObject *simplify_tuple(NativeFunction *, PyObject *const *args) {
+Ref simplify_tuple(NativeFunction *, PyObject *const *args) {
   PyObject *tup = args[0];
   Py_ssize_t length = PyObject_Length(tup);
   if (length < 0) return nullptr;
-  return length == 1 ? item_zero(tup) : newref(tup);
+  return length == 1 ? first_item(tup) : Ref::borrow(tup);
 }
 
 // ---- names of a whole shape ----
@@ -223,49 +210,13 @@ ShapeFacts inspect_shape(PyObject *shape) {
   return facts;
 }
 
-// The C `int` of `max(shape)`: through `__int__` for other types, with
-// OverflowError outside the range of `int`.
-bool to_c_int(PyObject *obj, int &out) {
-  Ref number;
-  if (PyLong_Check(obj)) {
-    number = Ref::borrow(obj);
-  } else {
-    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
-    if (!nb || !nb->nb_int) {
-      PyErr_SetString(PyExc_TypeError, "an integer is required");
-      return false;
-    }
-    number = Ref::steal(nb->nb_int(obj));
-    if (!number) return false;
-    if (!PyLong_CheckExact(number.get())) {
-      if (!PyLong_Check(number.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                     Py_TYPE(number.get())->tp_name);
-        return false;
-      }
-      if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                           "__int__ returned non-int (type %.200s).  The ability to return an "
-                           "instance of a strict subclass of int is deprecated, and may be "
-                           "removed in a future version of Python.",
-                           Py_TYPE(number.get())->tp_name) < 0)
-        return false;
-    }
-  }
-  long value = PyLong_AsLong(number.get());
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value > INT_MAX || value < INT_MIN) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return false;
-  }
-  out = static_cast<int>(value);
-  return true;
-}
-
 // The decimal text of a running index, advanced in place.
 class DecimalCounter {
  public:
-  const char *text() const { return buffer_ + start_; }
-  Py_ssize_t length() const { return kSize - start_; }
+  DecimalCounter() { buffer_[kSize - 1] = '0'; }
+  std::string_view text() const {
+    return {buffer_ + start_, static_cast<std::size_t>(kSize - start_)};
+  }
   void advance() {
     int i = kSize - 1;
     while (i >= start_ && buffer_[i] == '9') buffer_[i--] = '0';
@@ -279,24 +230,21 @@ class DecimalCounter {
   static constexpr int kSize = 24;
   char buffer_[kSize] = {};
   int start_ = kSize - 1;  // starts at "0"
-
- public:
-  DecimalCounter() { buffer_[kSize - 1] = '0'; }
 };
 
 // `first` + `unit` * `count` + `last`, a str of ASCII texts.  `count`
 // comes from the caller's shape: a text longer than any str can be is a
 // MemoryError, as the interpreter's own repetition gives, never a size that
 // wraps around.
-PyObject *repeated(const char *first, const char *unit, Py_ssize_t count, const char *last) {
+Ref repeated_text(const char *first, const char *unit, Py_ssize_t count, const char *last) {
   const Py_ssize_t nfirst = static_cast<Py_ssize_t>(std::strlen(first));
   const Py_ssize_t nunit = static_cast<Py_ssize_t>(std::strlen(unit));
   const Py_ssize_t nlast = static_cast<Py_ssize_t>(std::strlen(last));
   if (count < 0) count = 0;
-  if (count > (PY_SSIZE_T_MAX - nfirst - nlast) / nunit) return PyErr_NoMemory();
-  PyObject *text = PyUnicode_New(nfirst + count * nunit + nlast, 127);
+  if (count > (PY_SSIZE_T_MAX - nfirst - nlast) / nunit) return Ref::steal(PyErr_NoMemory());
+  Ref text = Ref::steal(PyUnicode_New(nfirst + count * nunit + nlast, 127));
   if (!text) return nullptr;
-  char *at = static_cast<char *>(PyUnicode_DATA(text));
+  char *at = static_cast<char *>(PyUnicode_DATA(text.get()));
   at = std::copy_n(first, nfirst, at);
   for (Py_ssize_t i = 0; i < count; ++i) at = std::copy_n(unit, nunit, at);
   std::copy_n(last, nlast, at);
@@ -307,31 +255,26 @@ PyObject *repeated(const char *first, const char *unit, Py_ssize_t count, const 
 // around the counter are made once.  `prefix` is formatted for each name,
 // as the names are written; an exact str formats as itself, so it is
 // joined to the leading text once.
-PyObject *names_along_one_dimension(PyObject *prefix, int n, Py_ssize_t k, Py_ssize_t ndim) {
-  if (n <= 0) return PyList_New(0);
-  Ref leading = Ref::steal(repeated("[", "0,", k, ""));
+Ref names_along_one_dimension(PyObject *prefix, int n, Py_ssize_t k, Py_ssize_t ndim) {
+  if (n <= 0) return Ref::steal(PyList_New(0));
+  Ref leading = repeated_text("[", "0,", k, "");
   if (!leading) return nullptr;
-  Ref tail = Ref::steal(repeated("", ",0", ndim - k - 1, "]"));
+  Ref tail = repeated_text("", ",0", ndim - k - 1, "]");
   if (!tail) return nullptr;
   const bool plain = PyUnicode_CheckExact(prefix);
   Ref head;
-  if (plain && !(head = Ref::steal(concat({prefix, leading.get()})))) return nullptr;
+  if (plain && !(head = join_str({prefix, leading.get()}))) return nullptr;
 
-  Ref names = Ref::steal(PyList_New(n));
-  if (!names) return nullptr;
   DecimalCounter counter;
-  for (int i = 0; i < n; ++i, counter.advance()) {
+  return build_list(n, [&](Py_ssize_t) -> Ref {
     if (!plain) {
-      Ref prefix_text = Ref::steal(PyObject_Format(prefix, module_state().empty_str));
-      if (!prefix_text) return nullptr;
-      head = Ref::steal(concat({prefix_text.get(), leading.get()}));
-      if (!head) return nullptr;
+      Ref prefix_text = format(prefix, g_module.empty_str);
+      if (!prefix_text || !(head = join_str({prefix_text.get(), leading.get()}))) return nullptr;
     }
-    PyObject *name = concat_ascii(head.get(), counter.text(), counter.length(), tail.get());
-    if (!name) return nullptr;
-    PyList_SET_ITEM(names.get(), i, name);
-  }
-  return names.release();
+    Ref name = join_around_ascii(head.get(), counter.text(), tail.get());
+    counter.advance();
+    return name;
+  });
 }
 
 // The index text of one combination: plain ints are written straight into
@@ -341,10 +284,10 @@ bool write_plain_indices(PyObject *combination, std::string &buffer) {
   buffer.clear();
   char digits[24];
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(combination); ++i) {
-    PyObject *item = PyTuple_GET_ITEM(combination, i);
-    if (!PyLong_CheckExact(item)) return false;
+    PyObject *member = PyTuple_GET_ITEM(combination, i);
+    if (!PyLong_CheckExact(member)) return false;
     int overflow;
-    long value = PyLong_AsLongAndOverflow(item, &overflow);
+    long value = PyLong_AsLongAndOverflow(member, &overflow);
     if (overflow) return false;
     if (i) buffer += ',';
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -354,67 +297,62 @@ bool write_plain_indices(PyObject *combination, std::string &buffer) {
 }
 
 // `",".join(format(v, "d") for v in combination)`, formatted with "s".
-PyObject *formatted_indices(PyObject *combination) {
+Ref formatted_indices(PyObject *combination) {
   Ref texts = Ref::steal(PyList_New(0));
-  Ref it = Ref::steal(PyObject_GetIter(combination));
-  if (!texts || !it) return nullptr;
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-    Ref text = Ref::steal(PyObject_Format(item.get(), s_fmt_d));
+  if (!texts) return nullptr;
+  Iteration members(combination);
+  while (Ref member = members.next()) {
+    Ref text = format(member.get(), s_fmt_d);
     if (!text || PyList_Append(texts.get(), text.get()) < 0) return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
+  if (members.failed()) return nullptr;
   Ref joined = Ref::steal(PyUnicode_Join(s_comma, texts.get()));
-  return joined ? PyObject_Format(joined.get(), s_fmt_s) : nullptr;
+  return joined ? format(joined.get(), s_fmt_s) : nullptr;
 }
 
 // Every combination of `itertools.product` over the ranges of the shape.
-PyObject *names_of_product(PyObject *prefix, PyObject *shape) {
-  static GlobalSite site_itertools;
-  Ref itertools = global(site_itertools, s_itertools);
+Ref names_of_product(PyObject *prefix, PyObject *shape) {
+  Ref itertools = g_itertools.get();
   if (!itertools) return nullptr;
-  Ref product = Ref::steal(PyObject_GetAttr(itertools.get(), s_product));
+  Ref product = attr(itertools.get(), s_product);
   if (!product) return nullptr;
   Ref ranges = Ref::steal(PyList_New(0));
-  Ref dims = Ref::steal(PyObject_GetIter(shape));
-  if (!ranges || !dims) return nullptr;
-  while (Ref dim = Ref::steal(PyIter_Next(dims.get()))) {
-    Ref range = Ref::steal(PyObject_CallOneArg(b_range, dim.get()));
+  if (!ranges) return nullptr;
+  Iteration dims(shape);
+  while (Ref dim = dims.next()) {
+    Ref range = call(b_range, dim.get());
     if (!range || PyList_Append(ranges.get(), range.get()) < 0) return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
+  if (dims.failed()) return nullptr;
   Ref range_args = Ref::steal(PyList_AsTuple(ranges.get()));
   if (!range_args) return nullptr;
-  Ref combinations = Ref::steal(PyObject_Call(product.get(), range_args.get(), nullptr));
+  Ref combinations = call_tuple(product.get(), range_args.get());
   if (!combinations) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(combinations.get()));
+  Iteration each(combinations.get());
   Ref names = Ref::steal(PyList_New(0));
-  if (!it || !names) return nullptr;
+  if (each.failed() || !names) return nullptr;
 
   // The formatted prefix and "[": made for each name, as the names are
   // written, except for an exact str, which formats as itself.
   Ref head;
   const bool plain = PyUnicode_CheckExact(prefix);
   std::string buffer;
-  while (Ref combination = Ref::steal(PyIter_Next(it.get()))) {
+  while (Ref combination = each.next()) {
     if (!head || !plain) {
-      Ref prefix_text = Ref::steal(PyObject_Format(prefix, s_fmt_s));
-      if (!prefix_text) return nullptr;
-      head = Ref::steal(concat({prefix_text.get(), s_open}));
-      if (!head) return nullptr;
+      Ref prefix_text = format(prefix, s_fmt_s);
+      if (!prefix_text || !(head = join_str({prefix_text.get(), s_open}))) return nullptr;
     }
     Ref name;
     if (write_plain_indices(combination.get(), buffer)) {
-      name = Ref::steal(concat_ascii(head.get(), buffer.data(),
-                                     static_cast<Py_ssize_t>(buffer.size()), s_close));
+      name = join_around_ascii(head.get(), buffer, s_close);
     } else {
-      Ref text = Ref::steal(formatted_indices(combination.get()));
+      Ref text = formatted_indices(combination.get());
       if (!text) return nullptr;
-      name = Ref::steal(concat({head.get(), text.get(), s_close}));
+      name = join_str({head.get(), text.get(), s_close});
     }
     if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
-  if (PyErr_Occurred()) return nullptr;
-  return names.release();
+  return each.failed() ? nullptr : names;
 }
 
 // What numpy is handed for a shape: a list as a tuple of the same items.
@@ -425,18 +363,22 @@ Ref shape_for_numpy(PyObject *shape) {
   return PyList_CheckExact(shape) ? Ref::steal(PyList_AsTuple(shape)) : Ref::borrow(shape);
 }
 
-PyObject *nd_indexed_names(NativeFunction *, PyObject *const *args) {
+// `np.<name>(shape)`.
+Ref numpy_of_shape(PyObject *np, PyObject *name, PyObject *shape) {
+  Ref fn = attr(np, name);
+  if (!fn) return nullptr;
+  Ref items = shape_for_numpy(shape);
+  return items ? call(fn.get(), items.get()) : nullptr;
+}
+
+Ref nd_indexed_names(NativeFunction *, PyObject *const *args) {
   PyObject *prefix = args[0], *shape = args[1];
-  Ref np = import_numpy();
+  Ref np = import_now(s_numpy);
   if (!np) return nullptr;
 
-  int scalar_shape;
-  if (PyTuple_CheckExact(shape)) {
-    scalar_shape = PyTuple_GET_SIZE(shape) == 0;
-  } else {
-    Ref equal = Ref::steal(PyObject_RichCompare(shape, module_state().empty_tuple, Py_EQ));
-    if (!equal || (scalar_shape = PyObject_IsTrue(equal.get())) < 0) return nullptr;
-  }
+  int scalar_shape = PyTuple_CheckExact(shape) ? PyTuple_GET_SIZE(shape) == 0
+                                               : compare(shape, g_module.empty_tuple, Py_EQ);
+  if (scalar_shape < 0) return nullptr;
   if (scalar_shape) return list_of(prefix);
 
   ShapeFacts facts = inspect_shape(shape);
@@ -448,33 +390,22 @@ PyObject *nd_indexed_names(NativeFunction *, PyObject *const *args) {
     }
     n = static_cast<int>(facts.max);
   } else {
-    Ref largest = Ref::steal(PyObject_CallOneArg(b_max, shape));
-    if (!largest || !to_c_int(largest.get(), n)) return nullptr;
+    Ref largest = call(b_max, shape);
+    if (!largest || !to_c_int(largest.get(), n, IntRules::kCount)) return nullptr;
   }
 
   int one_dimensional;
   if (facts.known && facts.product_fits) {
     one_dimensional = facts.product == n;
   } else {
-    Ref prod = Ref::steal(PyObject_GetAttr(np.get(), s_prod));
-    if (!prod) return nullptr;
-    Ref items = shape_for_numpy(shape);
-    if (!items) return nullptr;
-    Ref total = Ref::steal(PyObject_CallOneArg(prod.get(), items.get()));
-    Ref count = Ref::steal(PyLong_FromLong(n));
-    if (!total || !count) return nullptr;
-    Ref equal = Ref::steal(PyObject_RichCompare(total.get(), count.get(), Py_EQ));
-    if (!equal || (one_dimensional = PyObject_IsTrue(equal.get())) < 0) return nullptr;
+    Ref total = numpy_of_shape(np.get(), s_prod, shape);
+    if (!total || (one_dimensional = compare_int(total.get(), n, Py_EQ)) < 0) return nullptr;
   }
   if (!one_dimensional) return names_of_product(prefix, shape);
 
   Py_ssize_t k = facts.argmax;
   if (!facts.known) {
-    Ref argmax = Ref::steal(PyObject_GetAttr(np.get(), s_argmax));
-    if (!argmax) return nullptr;
-    Ref items = shape_for_numpy(shape);
-    if (!items) return nullptr;
-    Ref position = Ref::steal(PyObject_CallOneArg(argmax.get(), items.get()));
+    Ref position = numpy_of_shape(np.get(), s_argmax, shape);
     if (!position) return nullptr;
     k = PyNumber_AsSsize_t(position.get(), PyExc_OverflowError);
     if (k == -1 && PyErr_Occurred()) return nullptr;
