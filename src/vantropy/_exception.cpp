@@ -89,11 +89,11 @@ Ref errormsg_from_object(NativeFunction *, PyObject *const *args) {
 
   if (PyUnicode_Check(argument)) return Ref::borrow(argument);
 
-  int is_env = PyObject_IsInstance(argument, Env.get());
+  int is_env = isinstance(argument, Env.get());
   if (is_env < 0) return nullptr;
   if (is_env) return env_message(argument, s_env_failed);
 
-  int is_batch = PyObject_IsInstance(argument, Batch.get());
+  int is_batch = isinstance(argument, Batch.get());
   if (is_batch < 0) return nullptr;
   if (is_batch) return env_message(argument, s_batch_failed);
 

@@ -185,23 +185,39 @@ int bind_arguments(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
 }
 
 // Positional arguments that leave the last parameters to their defaults:
-// nothing to bind by name.  The defaults tuple is held for the call, since
-// the body may run code that rebinds __defaults__.
-Ref call_with_defaults(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs) {
+// nothing to bind by name.  A tuple that __defaults__ was set to is held
+// for the call, since the body may run code that rebinds __defaults__; the
+// declared defaults live as long as the module.
+// Copies at most kMaxParams pointers one by one: a library call, or a loop
+// the compiler makes general, would cost more than the few there are.
+inline void copy_few(PyObject **to, PyObject *const *from, Py_ssize_t count) {
+  static_assert(kMaxParams == 6);
+  switch (count) {
+    case 6: to[5] = from[5]; [[fallthrough]];
+    case 5: to[4] = from[4]; [[fallthrough]];
+    case 4: to[3] = from[3]; [[fallthrough]];
+    case 3: to[2] = from[2]; [[fallthrough]];
+    case 2: to[1] = from[1]; [[fallthrough]];
+    case 1: to[0] = from[0]; [[fallthrough]];
+    default: break;
+  }
+}
+
+[[gnu::always_inline]] inline Ref call_with_defaults(NativeFunction *f, PyObject *const *args,
+                                                     Py_ssize_t nargs) {
   PyObject *full[kMaxParams];
-  for (Py_ssize_t i = 0; i < nargs; ++i) full[i] = args[i];
-  Ref defaults = Ref::borrow(f->defaults);
-  const Py_ssize_t n = f->nparams, total = PyTuple_GET_SIZE(defaults.get());
-  for (Py_ssize_t i = nargs; i < n; ++i) full[i] = PyTuple_GET_ITEM(defaults.get(), i - n + total);
+  PyObject *defaults = f->defaults;
+  Ref held = defaults == f->declared_defaults ? Ref() : Ref::borrow(defaults);
+  const Py_ssize_t missing = f->nparams - nargs;
+  copy_few(full, args, nargs);
+  copy_few(full + nargs, &PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - missing),
+           missing);
   return f->spec->body(f, full);
 }
 
-// A call that does not give every parameter by position.
+// A call that needs binding by name.
 [[gnu::noinline]] Ref call_bound(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
                                  PyObject *kwnames) {
-  if (!kwnames && nargs < f->positional && f->defaults &&
-      nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults))
-    return call_with_defaults(f, args, nargs);
   Bound bound;
   if (bind_arguments(f, args, nargs, kwnames, bound) < 0) return nullptr;
   return f->spec->body(f, bound.args);
@@ -214,8 +230,13 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
   if (!guard.enter(" while calling a Python object")) return nullptr;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref result = guarded<Ref>(nullptr, [&] {
-    // The common call: every parameter by position, nothing to bind.
-    if (nargs == f->positional && !kwnames) return f->spec->body(f, args);
+    if (!kwnames) {
+      // The common call: every parameter by position, nothing to bind.
+      if (nargs == f->positional) return f->spec->body(f, args);
+      if (nargs < f->positional && f->defaults &&
+          nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults))
+        return call_with_defaults(f, args, nargs);
+    }
     return call_bound(f, args, nargs, kwnames);
   });
   guard.leave();
@@ -442,6 +463,7 @@ Ref make_function(const ModuleState &home, const FuncSpec &spec, PyObject *defau
   f->module = newref(objects->module);
   f->doc = newref(Py_None);
   f->defaults = defaults && defaults != Py_None ? newref(defaults) : nullptr;
+  f->declared_defaults = f->defaults;
   f->kwdefaults = f->annotations = f->dict = f->weakrefs = nullptr;
   f->closure = closure ? newref(closure) : nullptr;
   PyObject_GC_Track(f);

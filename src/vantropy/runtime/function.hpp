@@ -53,6 +53,9 @@ struct NativeFunction {
   PyObject *module;
   PyObject *doc;
   PyObject *defaults;  // tuple or null
+  // The defaults the function was made with, which its module keeps for
+  // the life of the process (borrowed).
+  PyObject *declared_defaults;
   PyObject *kwdefaults;
   PyObject *annotations;
   PyObject *dict;
@@ -62,7 +65,8 @@ struct NativeFunction {
 
 // A function of the module `home`, with the defaults its declaration gives
 // (`defaults`: the tuple of their values, shared by functions whose
-// defaults are equal; may be null) and `closure` kept for the body.
+// defaults are equal and kept by the module for the life of the process;
+// may be null) and `closure` kept for the body.
 VANTROPY_SHARED Ref make_function(const ModuleState &home, const FuncSpec &spec,
                                   PyObject *defaults, PyObject *closure);
 

@@ -152,6 +152,13 @@ inline int set_str_attribute(PyObject *&slot, PyObject *value, const char *messa
 
 // ---- truth and comparison -----------------------------------------------------
 
+// `isinstance(obj, cls)`: 1, 0, or -1 with an exception set.  An exact type
+// match, the interpreter's own first test, is made inline.
+inline int isinstance(PyObject *obj, PyObject *cls) {
+  if (reinterpret_cast<PyObject *>(Py_TYPE(obj)) == cls) return 1;
+  return PyObject_IsInstance(obj, cls);
+}
+
 // `bool(obj)`: 1, 0, or -1 with an exception set.
 inline int truth(PyObject *obj) {
   if (obj == Py_True) return 1;
