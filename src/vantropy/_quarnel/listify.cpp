@@ -193,15 +193,18 @@ bool append_get(PyObject *out, PyObject *mapping, PyObject *key, PyObject *fallb
 }
 
 // [val.get(i, default) for i in self.index]
+//
+// Iterated by hand: an Iteration tests its iterator at every step, which
+// this loop, one step per index element of every call, does without.
 Ref each_from_mapping(PyObject *self, PyObject *val, PyObject *fallback) {
   Ref index = attr(self, s_index);
   if (!index) return nullptr;
-  Iteration elements(index.get());
+  Ref it = Ref::steal(PyObject_GetIter(index.get()));
   Ref result = Ref::steal(PyList_New(0));
-  if (elements.failed() || !result) return nullptr;
-  while (Ref i = elements.next())
+  if (!it || !result) return nullptr;
+  while (Ref i = Ref::steal(PyIter_Next(it.get())))
     if (!append_get(result.get(), val, i.get(), fallback)) return nullptr;
-  return elements.failed() ? nullptr : result;
+  return PyErr_Occurred() ? nullptr : result;
 }
 
 Ref listify_listify(NativeFunction *, PyObject *const *args) {
