@@ -104,8 +104,8 @@ Ref errormsg_from_object(NativeFunction *, PyObject *const *args) {
   return handle_message(argument, s_cmodel, get_model_errormsg_string);
 }
 
-const FuncSpec kErrormsgFromObject{"_errormsg_from_object", nullptr, {"argument"},
-                                   errormsg_from_object};
+const FuncSpec kErrormsgFromObject =
+    declare<errormsg_from_object>("_errormsg_from_object", {"argument"});
 
 // ---- VantroError ----
 
@@ -140,13 +140,13 @@ Ref vantroerror_init(NativeFunction *self, PyObject *const *args) {
 
 Ref vantroerror_str(NativeFunction *, PyObject *const *args) { return attr(args[0], s_message); }
 
-const FuncSpec kGetMessage{"_get_message", "VantroError._get_message", {"self"},
-                           vantroerror_get_message};
-const FuncSpec kSetMessage{"_set_message", "VantroError._set_message", {"self", "message"},
-                           vantroerror_set_message};
-const FuncSpec kInit{"__init__", "VantroError.__init__", {"self", "errno", "argument"},
-                     vantroerror_init};
-const FuncSpec kStr{"__str__", "VantroError.__str__", {"self"}, vantroerror_str};
+const FuncSpec kGetMessage =
+    declare<vantroerror_get_message>("_get_message", {"self"}, "VantroError._get_message");
+const FuncSpec kSetMessage =
+    declare<vantroerror_set_message>("_set_message", {"self", "message"}, "VantroError._set_message");
+const FuncSpec kInit =
+    declare<vantroerror_init>("__init__", {"self", "errno", "argument"}, "VantroError.__init__");
+const FuncSpec kStr = declare<vantroerror_str>("__str__", {"self"}, "VantroError.__str__");
 
 // class VantroError(Exception):
 //     "Vantro exception class"

@@ -112,13 +112,9 @@ Ref settypedattrlist(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kGettypedattrlist{"_gettypedattrlist",
-                                 nullptr,
-                                 {"obj", "attrname", "attrtype", "inputlist"},
-                                 gettypedattrlist};
-const FuncSpec kSettypedattrlist{"_settypedattrlist",
-                                 nullptr,
-                                 {"obj", "attrname", "attrtype", "indlist", "newval"},
-                                 settypedattrlist};
+const FuncSpec kGettypedattrlist =
+    declare<gettypedattrlist>("_gettypedattrlist", {"obj", "attrname", "attrtype", "inputlist"});
+const FuncSpec kSettypedattrlist =
+    declare<settypedattrlist>("_settypedattrlist", {"obj", "attrname", "attrtype", "indlist", "newval"});
 
 }  // namespace vantropy::brevix

@@ -372,13 +372,13 @@ Ref attrlist(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kGeterrormsg{"_geterrormsg", nullptr, {"obj"}, geterrormsg};
-const FuncSpec kGetattrinfo{"_getattrinfo", nullptr, {"obj", "attrname"}, getattrinfo};
-const FuncSpec kGetattr{"_getattr", nullptr, {"obj", "attrname", "is_model=False"}, getattr_};
-const FuncSpec kSetattr{"_setattr", nullptr, {"obj", "attrname", "newval", "is_model=False"},
-                        setattr_};
-const FuncSpec kPrefetchattr{"_prefetchattr", nullptr, {"obj", "attrname", "is_model=False"},
-                             prefetchattr};
-const FuncSpec kAttrlist{"_attrlist", nullptr, {"cmodel", "type"}, attrlist};
+const FuncSpec kGeterrormsg = declare<geterrormsg>("_geterrormsg", {"obj"});
+const FuncSpec kGetattrinfo = declare<getattrinfo>("_getattrinfo", {"obj", "attrname"});
+const FuncSpec kGetattr = declare<getattr_>("_getattr", {"obj", "attrname", "is_model=False"});
+const FuncSpec kSetattr =
+    declare<setattr_>("_setattr", {"obj", "attrname", "newval", "is_model=False"});
+const FuncSpec kPrefetchattr =
+    declare<prefetchattr>("_prefetchattr", {"obj", "attrname", "is_model=False"});
+const FuncSpec kAttrlist = declare<attrlist>("_attrlist", {"cmodel", "type"});
 
 }  // namespace vantropy::brevix

@@ -21,7 +21,7 @@ Str s_lshift{"lshift"};
 Global g_tupledict{"tupledict"};
 
 // `coldata[var.__cindex__()]`.
-Ref entry_of_var(PyObject *coldata, PyObject *var) {
+inline Ref entry_of_var(PyObject *coldata, PyObject *var) {
   Ref index = call_method(var, s_cindex);
   return index ? item(coldata, index.get()) : nullptr;
 }
@@ -51,7 +51,26 @@ Ref entries_of(PyObject *coldata, PyObject *seq, PyObject *dtype) {
   return elements.failed() ? nullptr : result;
 }
 
-Ref map_coldata_to_vars(NativeFunction *, PyObject *const *args) {
+// The entries of a mapping's values, as a tupledict under the same keys:
+// tupledict(zip(v.keys(), entries)).
+Ref entries_of_mapping(PyObject *coldata, PyObject *v, PyObject *dtype) {
+  Ref values = call_method(v, s_values);
+  if (!values) return nullptr;
+  Ref seq = Ref::steal(PySequence_List(values.get()));
+  if (!seq) return nullptr;
+  Ref result = entries_of(coldata, seq.get(), dtype);
+  if (!result) return nullptr;
+  Ref tupledict = g_tupledict.get();
+  if (!tupledict) return nullptr;
+  Ref keys = call_method(v, s_keys);
+  if (!keys) return nullptr;
+  Ref pairs = call(b_zip, keys.get(), result.get());
+  return pairs ? call(tupledict.get(), pairs.get()) : nullptr;
+}
+
+// Small, so that its own vectorcall holds it whole: a variable is the
+// common call.
+[[gnu::always_inline]] inline Ref map_coldata_to_vars(NativeFunction *, PyObject *const *args) {
   PyObject *coldata = args[0], *v = args[1], *dtype = args[2];
   int hit = isinstance_of(v, g_Var);
   if (hit < 0) return nullptr;
@@ -59,21 +78,7 @@ Ref map_coldata_to_vars(NativeFunction *, PyObject *const *args) {
   hit = isinstance_of(v, g_MVar);
   if (hit < 0) return nullptr;
   if (hit) return indexed_data(v, coldata, dtype);
-
-  if (!PyDict_Check(v)) return entries_of(coldata, v, dtype);
-  Ref values = call_method(v, s_values);
-  if (!values) return nullptr;
-  Ref seq = Ref::steal(PySequence_List(values.get()));
-  if (!seq) return nullptr;
-  Ref result = entries_of(coldata, seq.get(), dtype);
-  if (!result) return nullptr;
-  // tupledict(zip(v.keys(), result)): each key keeps the entry of its value.
-  Ref tupledict = g_tupledict.get();
-  if (!tupledict) return nullptr;
-  Ref keys = call_method(v, s_keys);
-  if (!keys) return nullptr;
-  Ref pairs = call(b_zip, keys.get(), result.get());
-  return pairs ? call(tupledict.get(), pairs.get()) : nullptr;
+  return PyDict_Check(v) ? entries_of_mapping(coldata, v, dtype) : entries_of(coldata, v, dtype);
 }
 
 // ---- bit masks ----
@@ -150,8 +155,8 @@ Ref wheres_bitvector(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kMapColdataToVars{"_map_coldata_to_vars", nullptr,
-                                 {"coldata", "v", "dtype=None"}, map_coldata_to_vars};
-const FuncSpec kWheresBitvector{"_wheres_bitvector", nullptr, {"wheres"}, wheres_bitvector};
+const FuncSpec kMapColdataToVars =
+    declare<map_coldata_to_vars>("_map_coldata_to_vars", {"coldata", "v", "dtype=None"});
+const FuncSpec kWheresBitvector = declare<wheres_bitvector>("_wheres_bitvector", {"wheres"});
 
 }  // namespace vantropy::quarnel

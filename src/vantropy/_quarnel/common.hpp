@@ -55,7 +55,7 @@ extern RealCallables g_real;
 // `isinstance(obj, <module-level name>)`: 1, 0, or -1 with an exception set.
 inline int isinstance_of(PyObject *obj, const Global &cls) {
   Ref value = cls.get();
-  return value ? PyObject_IsInstance(obj, value.get()) : -1;
+  return value ? isinstance(obj, value.get()) : -1;
 }
 
 // One str made of the str objects `parts`, with a single allocation.

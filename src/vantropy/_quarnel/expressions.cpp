@@ -143,7 +143,7 @@ const ElementKind kGenConstr{g_GenConstr, &g_MGenConstr, s_not_genconstraint,
 const ElementKind kSos{g_SOS, nullptr, s_not_sos, s_sos_not_in_model, false};
 
 // `model._owns(element)`: 1, 0 or -1 on error.
-int owned_by(PyObject *model, PyObject *element) {
+inline int owned_by(PyObject *model, PyObject *element) {
   Ref owns = call_method(model, s_owns, element);
   return owns ? truth(owns.get()) : -1;
 }
@@ -164,7 +164,8 @@ Ref raise_wrong_kind(const ElementKind &kind, PyObject *source) {
   return message ? raise_call(b_TypeError, message.get()) : nullptr;
 }
 
-Ref extract_cindex(const ElementKind &kind, PyObject *source, PyObject *model) {
+[[gnu::always_inline]] inline Ref extract_cindex(const ElementKind &kind, PyObject *source,
+                                                PyObject *model) {
   Ref element;
   int hit = isinstance_of(source, kind.element_class);
   if (hit < 0) return nullptr;
@@ -199,16 +200,16 @@ Ref extract(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kSimpleexpr{"_simpleexpr", nullptr, {"arg"}, simpleexpr};
-const FuncSpec kExtractVarlike{"_extract_varlike_cindex", nullptr, {"source", "model=None"},
-                               extract<kVar>};
-const FuncSpec kExtractConstrlike{"_extract_constrlike_cindex", nullptr,
-                                  {"source", "model=None"}, extract<kConstr>};
-const FuncSpec kExtractQConstrlike{"_extract_qconstrlike_cindex", nullptr,
-                                   {"source", "model=None"}, extract<kQConstr>};
-const FuncSpec kExtractGenConstrlike{"_extract_genconstrlike_cindex", nullptr,
-                                     {"source", "model=None"}, extract<kGenConstr>};
-const FuncSpec kExtractSoslike{"_extract_soslike_cindex", nullptr, {"source", "model=None"},
-                               extract<kSos>};
+const FuncSpec kSimpleexpr = declare<simpleexpr>("_simpleexpr", {"arg"});
+const FuncSpec kExtractVarlike =
+    declare<extract<kVar>>("_extract_varlike_cindex", {"source", "model=None"});
+const FuncSpec kExtractConstrlike =
+    declare<extract<kConstr>>("_extract_constrlike_cindex", {"source", "model=None"});
+const FuncSpec kExtractQConstrlike =
+    declare<extract<kQConstr>>("_extract_qconstrlike_cindex", {"source", "model=None"});
+const FuncSpec kExtractGenConstrlike =
+    declare<extract<kGenConstr>>("_extract_genconstrlike_cindex", {"source", "model=None"});
+const FuncSpec kExtractSoslike =
+    declare<extract<kSos>>("_extract_soslike_cindex", {"source", "model=None"});
 
 }  // namespace vantropy::quarnel

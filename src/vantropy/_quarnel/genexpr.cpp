@@ -146,6 +146,15 @@ Ref key_single(NativeFunction *self, PyObject *const *) {
   return name ? item(locals.get(), name.get()) : nullptr;
 }
 
+// The same when `myvars` is a tuple, whose first item cannot change: the
+// closure holds that item.
+inline Ref key_single_name(NativeFunction *self, PyObject *const *) {
+  PyObject *frame = PyTuple_GET_ITEM(self->closure, 0);
+  PyObject *name = PyTuple_GET_ITEM(self->closure, 1);
+  Ref locals = attr(frame, s_f_locals);
+  return locals ? item(locals.get(), name) : nullptr;
+}
+
 // `simplify_tuple(values)` through the module-level name.
 Ref simplified(Ref simplify, Ref values) {
   if (!values) return nullptr;
@@ -205,10 +214,12 @@ Ref key_ordered_frame(NativeFunction *self, PyObject *const *) {
   return simplified(std::move(simplify), std::move(values));
 }
 
-const FuncSpec kKeySingle{"<lambda>", "_genexpr_key.<locals>.<lambda>", {}, key_single};
-const FuncSpec kKeyOrdered{"<lambda>", "_genexpr_key.<locals>.<lambda>", {}, key_ordered};
-const FuncSpec kKeyOrderedFrame{"<lambda>", "_genexpr_key.<locals>.<lambda>", {},
-                                key_ordered_frame};
+const FuncSpec kKeySingle = declare<key_single>("<lambda>", {}, "_genexpr_key.<locals>.<lambda>");
+const FuncSpec kKeySingleName =
+    declare<key_single_name>("<lambda>", {}, "_genexpr_key.<locals>.<lambda>");
+const FuncSpec kKeyOrdered = declare<key_ordered>("<lambda>", {}, "_genexpr_key.<locals>.<lambda>");
+const FuncSpec kKeyOrderedFrame =
+    declare<key_ordered_frame>("<lambda>", {}, "_genexpr_key.<locals>.<lambda>");
 
 // `code.co_varnames[1:]`, with the message of a slice on an object that
 // takes no subscript.
@@ -500,8 +511,10 @@ Ref genexpr_key(NativeFunction *, PyObject *const *args) {
   // generator is gone (seen on 3.13.0), so the generator lives as long as
   // the key function that reads its frame.
   if (count < 2) {
-    Ref closure = tuple_of(frame.get(), myvars.get(), args[0]);
-    return closure ? new_function(kKeySingle, closure.get()) : nullptr;
+    bool fixed = PyTuple_CheckExact(myvars.get()) && count == 1;
+    Ref closure = tuple_of(frame.get(), fixed ? PyTuple_GET_ITEM(myvars.get(), 0) : myvars.get(),
+                           args[0]);
+    return closure ? new_function(fixed ? kKeySingleName : kKeySingle, closure.get()) : nullptr;
   }
   Ref varorder = order_names(code.get(), myvars.get());
   if (!varorder) return nullptr;
@@ -514,7 +527,7 @@ Ref genexpr_key(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kInstructionArgvals{"_instruction_argvals", nullptr, {"c"}, instruction_argvals};
-const FuncSpec kGenexprKey{"_genexpr_key", nullptr, {"x"}, genexpr_key};
+const FuncSpec kInstructionArgvals = declare<instruction_argvals>("_instruction_argvals", {"c"});
+const FuncSpec kGenexprKey = declare<genexpr_key>("_genexpr_key", {"x"});
 
 }  // namespace vantropy::quarnel

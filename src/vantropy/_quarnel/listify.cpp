@@ -222,10 +222,10 @@ Ref listify_listify(NativeFunction *, PyObject *const *args) {
   return values ? call_method(self, s_flatten, values.get()) : nullptr;
 }
 
-const FuncSpec kInit{"__init__", "_listify.__init__", {"self"}, listify_init, true, true};
-const FuncSpec kFlatten{"flatten", "_listify.flatten", {"self", "x"}, listify_flatten};
-const FuncSpec kListify{"listify", "_listify.listify", {"self", "arg", "default"},
-                        listify_listify};
+const FuncSpec kInit = declare<listify_init>("__init__", {"self"}, "_listify.__init__", true, true);
+const FuncSpec kFlatten = declare<listify_flatten>("flatten", {"self", "x"}, "_listify.flatten");
+const FuncSpec kListify =
+    declare<listify_listify>("listify", {"self", "arg", "default"}, "_listify.listify");
 
 }  // namespace
 

@@ -49,8 +49,8 @@ Ref get_first_var(NativeFunction *, PyObject *const *args) {
   return call_method(args[0], s_getVar, k_zero.get());
 }
 
-const FuncSpec kGetFirstVar{"<lambda>", "_convert_mle_to_predvar_predval.<locals>.<lambda>",
-                            {"le"}, get_first_var};
+const FuncSpec kGetFirstVar =
+    declare<get_first_var>("<lambda>", {"le"}, "_convert_mle_to_predvar_predval.<locals>.<lambda>");
 
 Ref convert_mle(NativeFunction *, PyObject *const *args) {
   Ref mle = Ref::borrow(args[0]);
@@ -100,6 +100,6 @@ Ref convert_mle(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kConvertMle{"_convert_mle_to_predvar_predval", nullptr, {"mle"}, convert_mle};
+const FuncSpec kConvertMle = declare<convert_mle>("_convert_mle_to_predvar_predval", {"mle"});
 
 }  // namespace vantropy::quarnel

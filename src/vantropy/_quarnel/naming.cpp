@@ -417,9 +417,9 @@ Ref nd_indexed_names(NativeFunction *, PyObject *const *args) {
 
 }  // namespace
 
-const FuncSpec kIndexname{"_indexname", nullptr, {"name", "index"}, indexname};
-const FuncSpec kSimplifyTuple{"simplify_tuple", nullptr, {"tup"}, simplify_tuple};
-const FuncSpec kNdIndexedNames{"_nd_indexed_names", nullptr, {"prefix", "shape"},
-                               nd_indexed_names};
+const FuncSpec kIndexname = declare<indexname>("_indexname", {"name", "index"});
+const FuncSpec kSimplifyTuple = declare<simplify_tuple>("simplify_tuple", {"tup"});
+const FuncSpec kNdIndexedNames =
+    declare<nd_indexed_names>("_nd_indexed_names", {"prefix", "shape"});
 
 }  // namespace vantropy::quarnel

@@ -1,5 +1,7 @@
 #include "compat.hpp"
 
+#include "error.hpp"
+
 #include <array>
 
 namespace vantropy::compat {
@@ -59,6 +61,19 @@ void unwatch_namespace(PyObject *dict) noexcept {
   }
 }
 #endif
+
+void attribute_error_context(PyObject *obj, PyObject *name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+  Ref exc = PendingError().take();
+  if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError)) {
+    auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc.get());
+    if (!error->name && !error->obj &&
+        (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
+         PyObject_SetAttrString(exc.get(), "obj", obj) < 0))
+      return;  // the error of setting them is what is pending
+  }
+  set_raised(std::move(exc));
+}
 
 int read_assertions_enabled() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000

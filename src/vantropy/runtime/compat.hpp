@@ -3,7 +3,7 @@
 // the rest of the code never touches a private field.
 #pragma once
 
-#include "error.hpp"
+#include "ref.hpp"
 
 #include <cstdint>
 
@@ -58,18 +58,8 @@ inline bool compact_value(PyObject *exact_int, long &out) noexcept {
 // The failure of an attribute look-up made through the type's slot, as
 // PyObject_GetAttr reports it: an AttributeError not yet told its name and
 // object is told them (the interpreter's suggestions read them).
-inline void attribute_error_context(PyObject *obj, PyObject *name) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
-  Ref exc = PendingError().take();
-  if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError)) {
-    auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc.get());
-    if (!error->name && !error->obj &&
-        (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
-         PyObject_SetAttrString(exc.get(), "obj", obj) < 0))
-      return;  // the error of setting them is what is pending
-  }
-  set_raised(std::move(exc));
-}
+[[gnu::cold]] VANTROPY_SHARED void attribute_error_context(PyObject *obj,
+                                                         PyObject *name) noexcept;
 
 // The interpreter's recursion guard around a call through a native
 // function, with its common case inline: the thread's C recursion budget is

@@ -184,37 +184,6 @@ int bind_arguments(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
   return 0;
 }
 
-// Positional arguments that leave the last parameters to their defaults:
-// nothing to bind by name.  A tuple that __defaults__ was set to is held
-// for the call, since the body may run code that rebinds __defaults__; the
-// declared defaults live as long as the module.
-// Copies at most kMaxParams pointers one by one: a library call, or a loop
-// the compiler makes general, would cost more than the few there are.
-inline void copy_few(PyObject **to, PyObject *const *from, Py_ssize_t count) {
-  static_assert(kMaxParams == 6);
-  switch (count) {
-    case 6: to[5] = from[5]; [[fallthrough]];
-    case 5: to[4] = from[4]; [[fallthrough]];
-    case 4: to[3] = from[3]; [[fallthrough]];
-    case 3: to[2] = from[2]; [[fallthrough]];
-    case 2: to[1] = from[1]; [[fallthrough]];
-    case 1: to[0] = from[0]; [[fallthrough]];
-    default: break;
-  }
-}
-
-[[gnu::always_inline]] inline Ref call_with_defaults(NativeFunction *f, PyObject *const *args,
-                                                     Py_ssize_t nargs) {
-  PyObject *full[kMaxParams];
-  PyObject *defaults = f->defaults;
-  Ref held = defaults == f->declared_defaults ? Ref() : Ref::borrow(defaults);
-  const Py_ssize_t missing = f->nparams - nargs;
-  copy_few(full, args, nargs);
-  copy_few(full + nargs, &PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - missing),
-           missing);
-  return f->spec->body(f, full);
-}
-
 // A call that needs binding by name.
 [[gnu::noinline]] Ref call_bound(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
                                  PyObject *kwnames) {
@@ -223,28 +192,34 @@ inline void copy_few(PyObject **to, PyObject *const *from, Py_ssize_t count) {
   return f->spec->body(f, bound.args);
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
+}  // namespace
+
+PyObject *detail::function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                                      PyObject *kwnames) {
   NativeFunction *f = as_function(callable);
   compat::RecursionGuard guard;
-  if (!guard.enter(" while calling a Python object")) return nullptr;
+  if (!guard.enter(kRecursionWhere)) return nullptr;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref result = guarded<Ref>(nullptr, [&] {
     if (!kwnames) {
       // The common call: every parameter by position, nothing to bind.
       if (nargs == f->positional) return f->spec->body(f, args);
-      if (nargs < f->positional && f->defaults &&
-          nargs >= f->nparams - PyTuple_GET_SIZE(f->defaults))
-        return call_with_defaults(f, args, nargs);
+      Defaulted defaulted;
+      if (defaulted.fill(f, args, nargs)) return f->spec->body(f, defaulted.args);
     }
     return call_bound(f, args, nargs, kwnames);
   });
   guard.leave();
-  if (!result)
-    add_traceback_entry(f->spec->objects->traceback_name.c_str(), f->home->filename,
-                        f->home->dict);
+  if (!result) add_function_traceback(f);
   return result.release();
 }
+
+void detail::add_function_traceback(NativeFunction *f) noexcept {
+  add_traceback_entry(f->spec->objects->traceback_name.c_str(), f->home->filename,
+                      f->home->dict);
+}
+
+namespace {
 
 Ref build_code(NativeFunction *f) {
   const FuncSpec &spec = *f->spec;
@@ -452,7 +427,7 @@ Ref make_function(const ModuleState &home, const FuncSpec &spec, PyObject *defau
 
   NativeFunction *f = PyObject_GC_New(NativeFunction, &g_function_type);
   if (!f) return nullptr;
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = spec.entry ? spec.entry : detail::function_vectorcall;
   f->spec = &spec;
   f->home = &home;
   f->names = objects->names;
