@@ -479,7 +479,9 @@ bool ClassBuilder::set(PyObject *name, PyObject *value) {
 }
 
 Ref ClassBuilder::method(const FuncSpec &spec) {
-  Ref fn = make_function(g_module, spec, nullptr, nullptr);
+  Ref defaults = defaults_of(spec);
+  if (!defaults) return nullptr;
+  Ref fn = make_function(g_module, spec, defaults.get(), nullptr);
   Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
   if (!fn || !name || !set(name.get(), fn.get())) return nullptr;
   return fn;

@@ -149,7 +149,8 @@ class ClassBuilder {
 
   // `name = value` in the class body.
   bool set(PyObject *name, PyObject *value);
-  // A method declared by `spec`, bound under its name; null on failure.
+  // A method declared by `spec` (with its declared defaults), bound under
+  // its name; null on failure.
   Ref method(const FuncSpec &spec);
   // A name used in the class body: the class namespace, then the module
   // namespace, then the built-ins.
