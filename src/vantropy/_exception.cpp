@@ -41,22 +41,24 @@ capi::PtrFn g_ptr = nullptr;
 
 // The library's text is copied at once and decoded with replacement, so
 // invalid UTF-8 never fails the lookup; a null text reads as empty.
-PyObject *decode_message(const char *text, const char *traceback_name) {
-  if (!text) return PyUnicode_FromStringAndSize("", 0);
-  PyObject *result = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                          "replace");
+Ref decode_message(const char *text, const char *traceback_name) {
+  if (!text) return Ref::borrow(g_module.empty_str);
+  Ref result = Ref::steal(
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
   if (!result) add_traceback(traceback_name);
   return result;
 }
 
 // The C interface hands the caller a new reference.
 PyObject *get_env_errormsg_string(void *env) {
-  return decode_message(VNTgeterrormsg(static_cast<VNTenv *>(env)), "_get_env_errormsg_string");
+  return decode_message(VNTgeterrormsg(static_cast<VNTenv *>(env)), "_get_env_errormsg_string")
+      .release();
 }
 
 PyObject *get_model_errormsg_string(void *model) {
   return decode_message(VNTgetmerrormsg(static_cast<VNTmodel *>(model)),
-                        "_get_model_errormsg_string");
+                        "_get_model_errormsg_string")
+      .release();
 }
 
 // The message of the handle held in `obj.<attr>` by `fn`; `obj.<attr>` is
