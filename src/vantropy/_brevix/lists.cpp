@@ -79,35 +79,34 @@ Ref write_list(PyObject *obj, PyObject *attrname, PyObject *uattrname, Buffer<in
   return Ref::borrow(Py_None);
 }
 
-Ref gettypedattrlist(NativeFunction *, PyObject *const *args) {
-  PyObject *obj = args[0], *attrname = args[1], *attrtype = args[2], *inputlist = args[3];
+// The common start of both list calls (the name as bytes, then the index
+// buffer), then `fn(T, uattrname, ind, count)` for the entry of `attrtype`.
+template <class Fn>
+Ref list_call(PyObject *attrname, PyObject *attrtype, PyObject *indices, Fn &&fn) {
   Ref uattrname = g_stringtobytes(attrname);
   if (!uattrname) return nullptr;
   Buffer<int> ind;
   int count = 0;
-  if (!read_indices(inputlist, ind, count)) return nullptr;
+  if (!read_indices(indices, ind, count)) return nullptr;
   return with_type<0>(
-      attrtype,
-      [&](auto type) {
-        return read_list<decltype(type)>(obj, attrname, uattrname.get(), ind, count);
-      },
+      attrtype, [&](auto type) { return fn(type, uattrname.get(), ind, count); },
       [&] { return raise_unhandled_list_type(attrtype); });
 }
 
+Ref gettypedattrlist(NativeFunction *, PyObject *const *args) {
+  PyObject *obj = args[0], *attrname = args[1];
+  return list_call(attrname, args[2], args[3],
+                   [&](auto type, PyObject *uattrname, Buffer<int> &ind, int count) {
+                     return read_list<decltype(type)>(obj, attrname, uattrname, ind, count);
+                   });
+}
+
 Ref settypedattrlist(NativeFunction *, PyObject *const *args) {
-  PyObject *obj = args[0], *attrname = args[1], *attrtype = args[2], *indlist = args[3],
-           *newval = args[4];
-  Ref uattrname = g_stringtobytes(attrname);
-  if (!uattrname) return nullptr;
-  Buffer<int> ind;
-  int count = 0;
-  if (!read_indices(indlist, ind, count)) return nullptr;
-  return with_type<0>(
-      attrtype,
-      [&](auto type) {
-        return write_list<decltype(type)>(obj, attrname, uattrname.get(), ind, count, newval);
-      },
-      [&] { return raise_unhandled_list_type(attrtype); });
+  PyObject *obj = args[0], *attrname = args[1], *newval = args[4];
+  return list_call(
+      attrname, args[2], args[3], [&](auto type, PyObject *uattrname, Buffer<int> &ind, int count) {
+        return write_list<decltype(type)>(obj, attrname, uattrname, ind, count, newval);
+      });
 }
 
 }  // namespace
