@@ -1,13 +1,11 @@
 // What the topics of vantropy._quarnel share: the cached built-ins, the
 // constants and module-level names more than one topic uses, the imported
-// expression types, the real library callables that the fast paths
-// recognise, and the str joins the naming functions are built on.
+// expression types and the real library callables that the fast paths
+// recognise.
 #pragma once
 
 #include "runtime/names.hpp"
 
-#include <initializer_list>
-#include <string_view>
 
 namespace vantropy::quarnel {
 
@@ -57,14 +55,6 @@ inline int isinstance_of(PyObject *obj, const Global &cls) {
   Ref value = cls.get();
   return value ? isinstance(obj, value.get()) : -1;
 }
-
-// One str made of the str objects `parts`, with a single allocation.
-Ref join_str(PyObject *const *parts, Py_ssize_t count);
-inline Ref join_str(std::initializer_list<PyObject *> parts) {
-  return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
-}
-// The str `head`, the ASCII text `ascii`, then the str `tail`, as one str.
-Ref join_around_ascii(PyObject *head, std::string_view ascii, PyObject *tail);
 
 // The functions, by topic.
 extern const FuncSpec kSimpleexpr;

@@ -2,8 +2,6 @@
 // uses.  This file holds the module's table and what its topics share.
 #include "common.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace vantropy::quarnel {
@@ -110,57 +108,6 @@ const ModuleInfo kInfo{"vantropy._quarnel", "_quarnel", "src/vantropy/_quarnel",
                        kMembers};
 
 }  // namespace
-
-// ---- str joins ----
-
-Ref join_str(PyObject *const *parts, Py_ssize_t count) {
-  Py_ssize_t length = 0;
-  Py_UCS4 maxchar = 127;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    length += PyUnicode_GET_LENGTH(parts[i]);
-    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(parts[i]));
-  }
-  Ref result = Ref::steal(PyUnicode_New(length, maxchar));
-  if (!result) return nullptr;
-  Py_ssize_t at = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-    if (n && PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, n) < 0) return nullptr;
-    at += n;
-  }
-  return result;
-}
-
-Ref join_around_ascii(PyObject *head, std::string_view ascii, PyObject *tail) {
-  const auto midlen = static_cast<Py_ssize_t>(ascii.size());
-  Py_ssize_t headlen = PyUnicode_GET_LENGTH(head);
-  Py_ssize_t taillen = PyUnicode_GET_LENGTH(tail);
-  Py_UCS4 maxchar = std::max(PyUnicode_MAX_CHAR_VALUE(head), PyUnicode_MAX_CHAR_VALUE(tail));
-  Ref result = Ref::steal(PyUnicode_New(headlen + midlen + taillen, maxchar));
-  if (!result) return nullptr;
-  PyObject *text = result.get();
-  int kind = PyUnicode_KIND(text);
-  void *data = PyUnicode_DATA(text);
-  if (kind == PyUnicode_KIND(head)) {
-    std::memcpy(data, PyUnicode_DATA(head), static_cast<std::size_t>(headlen * kind));
-  } else if (headlen) {
-    PyUnicode_CopyCharacters(text, 0, head, 0, headlen);
-  }
-  if (kind == PyUnicode_1BYTE_KIND) {
-    std::memcpy(static_cast<char *>(data) + headlen, ascii.data(), ascii.size());
-  } else {
-    for (Py_ssize_t i = 0; i < midlen; ++i)
-      PyUnicode_WRITE(kind, data, headlen + i, static_cast<Py_UCS4>(ascii[i]));
-  }
-  Py_ssize_t at = headlen + midlen;
-  if (kind == PyUnicode_KIND(tail)) {
-    std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(tail),
-                static_cast<std::size_t>(taillen * kind));
-  } else if (taillen) {
-    PyUnicode_CopyCharacters(text, at, tail, 0, taillen);
-  }
-  return result;
-}
 
 }  // namespace vantropy::quarnel
 

@@ -7,7 +7,9 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantropy::quarnel {
@@ -24,6 +26,63 @@ Str s_fmt_d{"d"};
 Str s_fmt_s{"s"};
 
 Global g_isstr{"_isstr"};
+
+// One str made of the str objects `parts`, with a single allocation.
+Ref join_str(PyObject *const *parts, Py_ssize_t count) {
+  Py_ssize_t length = 0;
+  Py_UCS4 maxchar = 127;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    length += PyUnicode_GET_LENGTH(parts[i]);
+    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(parts[i]));
+  }
+  Ref result = Ref::steal(PyUnicode_New(length, maxchar));
+  if (!result) return nullptr;
+  Py_ssize_t at = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
+    if (n && PyUnicode_CopyCharacters(result.get(), at, parts[i], 0, n) < 0) return nullptr;
+    at += n;
+  }
+  return result;
+}
+
+Ref join_str(std::initializer_list<PyObject *> parts) {
+  return join_str(parts.begin(), static_cast<Py_ssize_t>(parts.size()));
+}
+
+// The str `head`, the ASCII text `ascii`, then the str `tail`, as one str.
+[[gnu::always_inline]] inline Ref join_around_ascii(PyObject *head, std::string_view ascii,
+                                                   PyObject *tail) {
+  const auto midlen = static_cast<Py_ssize_t>(ascii.size());
+  Py_ssize_t headlen = PyUnicode_GET_LENGTH(head);
+  Py_ssize_t taillen = PyUnicode_GET_LENGTH(tail);
+  Py_UCS4 maxchar = std::max(PyUnicode_MAX_CHAR_VALUE(head), PyUnicode_MAX_CHAR_VALUE(tail));
+  Ref result = Ref::steal(PyUnicode_New(headlen + midlen + taillen, maxchar));
+  if (!result) return nullptr;
+  PyObject *text = result.get();
+  int kind = PyUnicode_KIND(text);
+  void *data = PyUnicode_DATA(text);
+  if (kind == PyUnicode_KIND(head)) {
+    std::memcpy(data, PyUnicode_DATA(head), static_cast<std::size_t>(headlen * kind));
+  } else if (headlen) {
+    PyUnicode_CopyCharacters(text, 0, head, 0, headlen);
+  }
+  if (kind == PyUnicode_1BYTE_KIND) {
+    std::memcpy(static_cast<char *>(data) + headlen, ascii.data(), ascii.size());
+  } else {
+    for (Py_ssize_t i = 0; i < midlen; ++i)
+      PyUnicode_WRITE(kind, data, headlen + i, static_cast<Py_UCS4>(ascii[i]));
+  }
+  Py_ssize_t at = headlen + midlen;
+  if (kind == PyUnicode_KIND(tail)) {
+    std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(tail),
+                static_cast<std::size_t>(taillen * kind));
+  } else if (taillen) {
+    PyUnicode_CopyCharacters(text, at, tail, 0, taillen);
+  }
+  return result;
+}
+
 
 // The str objects collected for one name; most names have few parts, so
 // they live on the stack.
@@ -265,16 +324,21 @@ Ref names_along_one_dimension(PyObject *prefix, int n, Py_ssize_t k, Py_ssize_t 
   Ref head;
   if (plain && !(head = join_str({prefix, leading.get()}))) return nullptr;
 
+  // Filled in place rather than through build_list: this loop is the whole
+  // cost of a large shape, and each name is one join.
+  Ref names = Ref::steal(PyList_New(n));
+  if (!names) return nullptr;
   DecimalCounter counter;
-  return build_list(n, [&](Py_ssize_t) -> Ref {
+  for (int i = 0; i < n; ++i, counter.advance()) {
     if (!plain) {
       Ref prefix_text = format(prefix, g_module.empty_str);
       if (!prefix_text || !(head = join_str({prefix_text.get(), leading.get()}))) return nullptr;
     }
     Ref name = join_around_ascii(head.get(), counter.text(), tail.get());
-    counter.advance();
-    return name;
-  });
+    if (!name) return nullptr;
+    PyList_SET_ITEM(names.get(), i, name.release());
+  }
+  return names;
 }
 
 // The index text of one combination: plain ints are written straight into
