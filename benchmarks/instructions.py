@@ -1,7 +1,8 @@
 """Instructions per call of the single-call functions, counted by callgrind.
 
     python benchmarks/instructions.py [--rows TEXT] [--variants native,baseline,noop]
-                                      [-n CALLS] [--cython] [--pyref DIR] [--out FILE]
+                                      [-n CALLS] [--layouts N] [--cython] [--pyref DIR]
+                                      [--out FILE] [--keep DIR]
 
 Each row of run.py's single-call table and each variant runs in a worker
 process under valgrind's callgrind, which counts only inside itertools'
@@ -11,6 +12,11 @@ instructions, not time, so it is the same from run to run (to within a few
 tens of instructions) and does not depend on what else the machine is doing.
 It includes the call itself (see the noop variant) but not the release of
 the result, which deque does outside starmap_next.
+
+Where objects land in memory moves a count by up to several hundred
+instructions (collisions in the interpreter's type-attribute cache), so a
+change of build can move it without any change of code; --layouts N counts
+each row in N layouts and keeps the fewest.
 
 --cython compiles benchmarks/pyref with Cython (default directives) into a
 temporary directory and adds the variant "cython": the baseline, loaded from
@@ -32,7 +38,14 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def worker(row, variant, n, pyref):
+def worker(row, variant, n, pyref, layout=0):
+    # Objects made first, in a number that differs by layout, move every
+    # object made after them (the modules' interned names among them) to
+    # other addresses.  The interpreter's type-attribute cache is indexed by
+    # the address of the name looked up, so where the names land decides
+    # which look-ups collide in it and miss: hundreds of instructions per
+    # call that belong to no implementation.
+    padding = [object() for _ in range(layout * 97)]  # noqa: F841 (kept alive)
     # sys.path[0] is this directory already: run.py and pyref are found here,
     # unless pyref is to come from somewhere else.
     if pyref:
@@ -47,15 +60,14 @@ def worker(row, variant, n, pyref):
     collections.deque(itertools.starmap(fn, itertools.repeat(args, n)), maxlen=0)
 
 
-def count(row, variant, n, pyref, out):
+def count(row, variant, n, pyref, out, layout=0):
     """Instructions per call of one row and variant, from a worker under callgrind
     that writes its profile to `out`."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0")
     cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
            "--toggle-collect=starmap_next", f"--callgrind-out-file={out}",
-           sys.executable, os.path.abspath(__file__), "--worker", row, variant, str(n)]
-    if pyref:
-        cmd.append(pyref)
+           sys.executable, os.path.abspath(__file__), "--worker", row, variant, str(n),
+           str(layout), pyref or ""]
     done = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                           text=True)
     if done.returncode:
@@ -101,8 +113,8 @@ def table(results, variants):
 
 def main():
     if sys.argv[1:2] == ["--worker"]:
-        row, variant, n, *pyref = sys.argv[2:]
-        return worker(row, variant, int(n), pyref[0] if pyref else None)
+        row, variant, n, layout, pyref = sys.argv[2:]
+        return worker(row, variant, int(n), pyref or None, int(layout))
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--rows", default="", help="only the rows whose name contains this")
     p.add_argument("--variants", default="native,baseline,noop",
@@ -115,11 +127,16 @@ def main():
     p.add_argument("--out", help="also write the table to this file")
     p.add_argument("--keep", type=os.path.abspath,
                    help="keep the callgrind output files in this directory")
+    p.add_argument("--layouts", type=int, default=1,
+                   help="count each row in this many memory layouts and keep the fewest "
+                        "(see worker(); default: %(default)s)")
     a = p.parse_args()
 
     from run import single_cases  # from this directory, sys.path[0]
     rows = [r for r in single_cases() if a.rows in r]
-    variants = a.variants.split(",") + (["cython"] if a.cython else [])
+    variants = a.variants.split(",")
+    if a.cython and "cython" not in variants:
+        variants.append("cython")
     tmp = tempfile.mkdtemp(prefix="vantropy-instructions-")
     try:
         outdir = a.keep or os.path.join(tmp, "out")
@@ -133,9 +150,12 @@ def main():
                 source, pyref = ("baseline", cython_dir) if v == "cython" else (v, a.pyref)
                 if source in offered:
                     name = re.sub(r"[^A-Za-z0-9]+", "_", f"{row} {v}").strip("_")
-                    out = os.path.join(outdir, f"callgrind.{name}.out")
-                    results[row][v] = count(row, source, a.n, pyref, out)
-                    print(f"{row} {v}: {results[row][v]:,.1f}", file=sys.stderr)
+                    counts = [count(row, source, a.n, pyref,
+                                    os.path.join(outdir, f"callgrind.{name}.{k}.out"), k)
+                              for k in range(a.layouts)]
+                    results[row][v] = min(counts)
+                    print(f"{row} {v}: {min(counts):,.1f} (of {len(counts)} layouts, "
+                          f"up to {max(counts):,.1f})", file=sys.stderr)
     finally:
         shutil.rmtree(tmp)
     text = table(results, variants)
