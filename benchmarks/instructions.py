@@ -1,8 +1,7 @@
 """Instructions per call of the single-call functions, counted by callgrind.
 
     python benchmarks/instructions.py [--rows TEXT] [--variants native,baseline,noop]
-                                      [-n CALLS] [--layouts N] [--cython] [--pyref DIR]
-                                      [--out FILE] [--keep DIR]
+                                      [-n CALLS] [--cython] [--pyref DIR] [--out FILE]
 
 Each row of run.py's single-call table and each variant runs in a worker
 process under valgrind's callgrind, which counts only inside itertools'
@@ -11,12 +10,10 @@ through `deque(starmap(fn, repeat(args, n)), maxlen=0)`.  The count is
 instructions, not time, so it is the same from run to run (to within a few
 tens of instructions) and does not depend on what else the machine is doing.
 It includes the call itself (see the noop variant) but not the release of
-the result, which deque does outside starmap_next.
-
-Where objects land in memory moves a count by up to several hundred
-instructions (collisions in the interpreter's type-attribute cache), so a
-change of build can move it without any change of code; --layouts N counts
-each row in N layouts and keeps the fewest.
+the result, which deque does outside starmap_next.  Where objects land in
+memory can still move a count by a few hundred instructions (collisions in
+the interpreter's type-attribute cache, which is indexed by the addresses
+of the names looked up): compare builds by repeated runs.
 
 --cython compiles benchmarks/pyref with Cython (default directives) into a
 temporary directory and adds the variant "cython": the baseline, loaded from
@@ -38,14 +35,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def worker(row, variant, n, pyref, layout=0):
-    # Objects made first, in a number that differs by layout, move every
-    # object made after them (the modules' interned names among them) to
-    # other addresses.  The interpreter's type-attribute cache is indexed by
-    # the address of the name looked up, so where the names land decides
-    # which look-ups collide in it and miss: hundreds of instructions per
-    # call that belong to no implementation.
-    padding = [object() for _ in range(layout * 97)]  # noqa: F841 (kept alive)
+def worker(row, variant, n, pyref):
     # sys.path[0] is this directory already: run.py and pyref are found here,
     # unless pyref is to come from somewhere else.
     if pyref:
@@ -60,14 +50,15 @@ def worker(row, variant, n, pyref, layout=0):
     collections.deque(itertools.starmap(fn, itertools.repeat(args, n)), maxlen=0)
 
 
-def count(row, variant, n, pyref, out, layout=0):
+def count(row, variant, n, pyref, out):
     """Instructions per call of one row and variant, from a worker under callgrind
     that writes its profile to `out`."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0")
     cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
            "--toggle-collect=starmap_next", f"--callgrind-out-file={out}",
-           sys.executable, os.path.abspath(__file__), "--worker", row, variant, str(n),
-           str(layout), pyref or ""]
+           sys.executable, os.path.abspath(__file__), "--worker", row, variant, str(n)]
+    if pyref:
+        cmd.append(pyref)
     done = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                           text=True)
     if done.returncode:
@@ -113,8 +104,8 @@ def table(results, variants):
 
 def main():
     if sys.argv[1:2] == ["--worker"]:
-        row, variant, n, layout, pyref = sys.argv[2:]
-        return worker(row, variant, int(n), pyref or None, int(layout))
+        row, variant, n, *pyref = sys.argv[2:]
+        return worker(row, variant, int(n), pyref[0] if pyref else None)
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--rows", default="", help="only the rows whose name contains this")
     p.add_argument("--variants", default="native,baseline,noop",
@@ -127,9 +118,6 @@ def main():
     p.add_argument("--out", help="also write the table to this file")
     p.add_argument("--keep", type=os.path.abspath,
                    help="keep the callgrind output files in this directory")
-    p.add_argument("--layouts", type=int, default=1,
-                   help="count each row in this many memory layouts and keep the fewest "
-                        "(see worker(); default: %(default)s)")
     a = p.parse_args()
 
     from run import single_cases  # from this directory, sys.path[0]
@@ -150,12 +138,9 @@ def main():
                 source, pyref = ("baseline", cython_dir) if v == "cython" else (v, a.pyref)
                 if source in offered:
                     name = re.sub(r"[^A-Za-z0-9]+", "_", f"{row} {v}").strip("_")
-                    counts = [count(row, source, a.n, pyref,
-                                    os.path.join(outdir, f"callgrind.{name}.{k}.out"), k)
-                              for k in range(a.layouts)]
-                    results[row][v] = min(counts)
-                    print(f"{row} {v}: {min(counts):,.1f} (of {len(counts)} layouts, "
-                          f"up to {max(counts):,.1f})", file=sys.stderr)
+                    out = os.path.join(outdir, f"callgrind.{name}.out")
+                    results[row][v] = count(row, source, a.n, pyref, out)
+                    print(f"{row} {v}: {results[row][v]:,.1f}", file=sys.stderr)
     finally:
         shutil.rmtree(tmp)
     text = table(results, variants)
