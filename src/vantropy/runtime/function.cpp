@@ -87,7 +87,7 @@ Py_ssize_t find_param(NativeFunction *f, PyObject *key) {
 
 // The arguments of one call, bound to the parameters.
 struct Bound {
-  PyObject *args[kMaxParams + 2] = {};
+  PyObject *args[kMaxParams + 2];  // set by bind_arguments, every slot it reads
   Ref varargs;
   Ref varkw;
   // The defaults tuple the omitted arguments were taken from: the body may
@@ -125,6 +125,7 @@ int bind_arguments(NativeFunction *f, PyObject *const *args, Py_ssize_t nargs,
   }
   const Py_ssize_t npositional = nargs < n ? nargs : n;
   for (Py_ssize_t i = 0; i < npositional; ++i) out.args[i] = args[i];
+  for (Py_ssize_t i = npositional; i < n; ++i) out.args[i] = nullptr;
   if (spec.varargs) {
     out.varargs = nargs > n ? Ref::steal(PyTuple_New(nargs - n))
                             : Ref::borrow(f->home->empty_tuple);

@@ -154,7 +154,10 @@ PyObject *direct_vectorcall(PyObject *callable, PyObject *const *args, size_t na
 template <Body B>
 FuncSpec declare(const char *name, std::array<const char *, kMaxParams> params,
                  const char *qualname = nullptr, bool varargs = false, bool varkw = false) {
-  return {name, qualname, params, B, varargs, varkw, &detail::direct_vectorcall<B>};
+  // A function with *args or **kwargs always binds: the general vectorcall
+  // serves it without a detour.
+  return {name, qualname, params, B, varargs, varkw,
+          varargs || varkw ? nullptr : &detail::direct_vectorcall<B>};
 }
 
 // A function of the module `home`, with the defaults its declaration gives

@@ -37,14 +37,17 @@ inline int optional_attr(PyObject *obj, PyObject *name, Ref &out) {
 
 // ---- calls --------------------------------------------------------------------
 
-// `fn(args...)`.
+// `fn(args...)`.  The slot before the arguments is free for the callee
+// (PY_VECTORCALL_ARGUMENTS_OFFSET), so a bound method is called without a
+// copy of them.
 template <class... Args>
 Ref call(PyObject *fn, Args... args) {
   if constexpr (sizeof...(Args) == 0) {
     return Ref::steal(PyObject_CallNoArgs(fn));
   } else {
-    PyObject *argv[] = {args...};
-    return Ref::steal(PyObject_Vectorcall(fn, argv, sizeof...(Args), nullptr));
+    PyObject *argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(
+        fn, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
 }
 
