@@ -118,6 +118,35 @@ def test_failed_import_can_be_retried():
     assert out.splitlines() == ["failed first", "VantroError"]
 
 
+def test_functions_of_a_failed_import_keep_their_namespace():
+    # The class is built after the function is bound; the traceback's frame
+    # holds the namespace, and with it the function.
+    out = check("""
+        import builtins, gc, sys
+        import vantropy._util, numbers
+        real = builtins.property
+        def refuse(*args):
+            raise ImportError("no property")
+        builtins.property = refuse
+        try:
+            import vantropy._exception
+        except ImportError as err:
+            tb = err.__traceback__
+            while not tb.tb_frame.f_code.co_name.startswith("init"):
+                tb = tb.tb_next
+            ns = tb.tb_frame.f_globals
+        builtins.property = real
+        del tb
+        fn = ns["_errormsg_from_object"]
+        print(fn.__globals__ is ns, repr(fn(1)))
+        import vantropy._exception as e
+        del ns
+        gc.collect()
+        print(fn.__globals__ is vars(e), repr(fn(1)))
+    """)
+    assert out.splitlines() == ["True ''", "True ''"]
+
+
 def test_a_retried_import_takes_the_builtins_afresh():
     out = check("""
         import builtins, sys

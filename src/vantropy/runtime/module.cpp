@@ -124,8 +124,8 @@ int exec_failed() noexcept {
   add_traceback_entry(name, st.filename, st.dict);
   if (st.dict) compat::unwatch_namespace(st.dict);
   st.marker = nullptr;  // the failed module keeps its own
+  Py_XSETREF(st.failed_dict, Py_XNewRef(st.dict));
   Py_CLEAR(st.module);
-  st.dict = nullptr;
   return -1;
 }
 
@@ -154,6 +154,7 @@ int exec_begin(PyObject *module) {
   st.module = newref(module);
   st.marker = PyModule_GetState(module);
   st.dict = PyModule_GetDict(module);
+  Py_CLEAR(st.failed_dict);
   compat::watch_namespace(st.dict, &st.version);
   return begin_recorded(module) < 0 ? exec_failed() : 0;
 }
