@@ -136,6 +136,7 @@ CASES = {
     "wrong kind": (lambda s: q._extract_soslike_cindex(s.x), TypeError),
     # names
     "indexname tuple": (lambda s: q._indexname("x", (1, "a", 2.5)), None),
+    "indexname plain ints": (lambda s: q._indexname("x", (1, -2)), None),
     "indexname scalar": (lambda s: q._indexname("x", 5), None),
     "indexname string": (lambda s: q._indexname("ξ", "ab"), None),
     "indexname list": (lambda s: q._indexname("x", [1, 2]), None),
