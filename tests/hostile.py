@@ -432,17 +432,23 @@ def run_hostile(call, descs, cap=None):
     """Builds the arguments in a fresh world, calls `call(*arguments)`, and
     checks the outcome and that everything still works afterwards."""
     snap = _snapshot()
-    world = World(cap)
+    # What was alive before is set aside (the test run's whole heap), so the
+    # collections during and after the call examine only what it made.
+    gc.freeze()
     try:
-        built = [world.build(d) for d in descs]
+        world = World(cap)
         try:
-            result = call(*built)
-        except Exception as exc:
-            check_outcome(exc)
-            result = None
-        del result
+            built = [world.build(d) for d in descs]
+            try:
+                result = call(*built)
+            except Exception as exc:
+                check_outcome(exc)
+                result = None
+            del result
+        finally:
+            _restore(snap)
+            world.close()
+        gc.collect()
     finally:
-        _restore(snap)
-        world.close()
-    gc.collect()
+        gc.unfreeze()
     check_usable()

@@ -62,6 +62,9 @@ def assert_no_growth(fn, expect=None, rounds=ROUNDS, count_refs=True):
     samples = array.array("q", bytes(8 * 3 * (measured + 1)))
     if not PYMALLOC:
         tracemalloc.start()
+    # What was alive before is set aside (the test run's whole heap): the
+    # collections and the object counts then see only what the rounds made.
+    gc.freeze()
     try:
         for _ in range(warmup):
             run_round()
@@ -70,6 +73,7 @@ def assert_no_growth(fn, expect=None, rounds=ROUNDS, count_refs=True):
             run_round()
             _measure(samples, i)
     finally:
+        gc.unfreeze()
         if not PYMALLOC:
             tracemalloc.stop()
     refs, memory, objects = ([samples[3 * i + k] - samples[3 * (i - 1) + k]
