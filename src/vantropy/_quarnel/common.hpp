@@ -6,7 +6,6 @@
 
 #include "runtime/names.hpp"
 
-
 namespace vantropy::quarnel {
 
 // Looked up once at exec, in this order, and kept.

@@ -83,7 +83,6 @@ Ref join_str(std::initializer_list<PyObject *> parts) {
   return result;
 }
 
-
 // The str objects collected for one name; most names have few parts, so
 // they live on the stack.
 class Parts {
@@ -324,21 +323,16 @@ Ref names_along_one_dimension(PyObject *prefix, int n, Py_ssize_t k, Py_ssize_t 
   Ref head;
   if (plain && !(head = join_str({prefix, leading.get()}))) return nullptr;
 
-  // Filled in place rather than through build_list: this loop is the whole
-  // cost of a large shape, and each name is one join.
-  Ref names = Ref::steal(PyList_New(n));
-  if (!names) return nullptr;
   DecimalCounter counter;
-  for (int i = 0; i < n; ++i, counter.advance()) {
+  return build_list(n, [&](Py_ssize_t) -> Ref {
     if (!plain) {
       Ref prefix_text = format(prefix, g_module.empty_str);
       if (!prefix_text || !(head = join_str({prefix_text.get(), leading.get()}))) return nullptr;
     }
     Ref name = join_around_ascii(head.get(), counter.text(), tail.get());
-    if (!name) return nullptr;
-    PyList_SET_ITEM(names.get(), i, name.release());
-  }
-  return names;
+    counter.advance();
+    return name;
+  });
 }
 
 // The index text of one combination: plain ints are written straight into
