@@ -124,7 +124,6 @@ int exec_failed() noexcept {
   add_traceback_entry(name, st.filename, st.dict);
   if (st.dict) compat::unwatch_namespace(st.dict);
   st.marker = nullptr;  // the failed module keeps its own
-  Py_XSETREF(st.failed_dict, Py_XNewRef(st.dict));
   Py_CLEAR(st.module);
   return -1;
 }
@@ -153,8 +152,7 @@ int exec_begin(PyObject *module) {
   }
   st.module = newref(module);
   st.marker = PyModule_GetState(module);
-  st.dict = PyModule_GetDict(module);
-  Py_CLEAR(st.failed_dict);
+  Py_XSETREF(st.dict, newref(PyModule_GetDict(module)));
   compat::watch_namespace(st.dict, &st.version);
   return begin_recorded(module) < 0 ? exec_failed() : 0;
 }

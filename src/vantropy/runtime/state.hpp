@@ -18,11 +18,10 @@ struct ModuleState {
   const char *filename = nullptr;  // "src/vantropy/_brevix", named in tracebacks
   PyObject *module = nullptr;      // the record: set at exec, kept for the process
   std::int64_t interpreter = -1;
-  PyObject *dict = nullptr;        // the namespace, once an exec step has begun
-  // The namespace of a failed exec step, held until the next one begins:
-  // functions bound before the failure can outlive it (the traceback's
-  // frame holds the namespace) and still read their globals there.
-  PyObject *failed_dict = nullptr;
+  // The namespace of the latest exec step, owned until the next one begins:
+  // after a failure, functions bound before it can outlive the module (the
+  // traceback's frame holds the namespace) and still read their globals.
+  PyObject *dict = nullptr;
   // From 3.12, the count of changes of the namespace that the global-name
   // caches are keyed on (0: changes cannot be told apart, nothing is cached).
   std::uint64_t version = 0;
