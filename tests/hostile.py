@@ -30,6 +30,8 @@ from vantropy._core import Constr, LinExpr, Model, QuadExpr, Var
 from vantropy._matrixapi import MLinExpr, MVar
 from vantropy._vnt import VNT
 
+from leakcheck import heap_set_aside
+
 
 # Bounded and repeatable in CI; VANTROPY_HOSTILE_PROFILE=long for a random
 # campaign on demand (VANTROPY_HOSTILE_EXAMPLES examples per test).
@@ -432,10 +434,7 @@ def run_hostile(call, descs, cap=None):
     """Builds the arguments in a fresh world, calls `call(*arguments)`, and
     checks the outcome and that everything still works afterwards."""
     snap = _snapshot()
-    # What was alive before is set aside (the test run's whole heap), so the
-    # collections during and after the call examine only what it made.
-    gc.freeze()
-    try:
+    with heap_set_aside():
         world = World(cap)
         try:
             built = [world.build(d) for d in descs]
@@ -449,6 +448,4 @@ def run_hostile(call, descs, cap=None):
             _restore(snap)
             world.close()
         gc.collect()
-    finally:
-        gc.unfreeze()
     check_usable()

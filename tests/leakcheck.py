@@ -14,6 +14,7 @@ amount, a cache that fills up does not.
   shows, and nothing smaller than a call's worth of noise does.
 """
 import array
+import contextlib
 import gc
 import sys
 import tracemalloc
@@ -25,6 +26,18 @@ ROUNDS = (3, 3, 500) if DEBUG else (1, 4, 1_000)
 # the sanitizers) tracemalloc measures the memory instead.
 PYMALLOC = sys.getallocatedblocks() > 0
 SMALLEST_OBJECT = 16  # bytes: a leaked object costs at least this much
+
+
+@contextlib.contextmanager
+def heap_set_aside():
+    """Sets what is alive now (the test run's whole heap) aside from the
+    collector until the block ends: collections and object counts inside
+    it see only what the block made, and cost only that."""
+    gc.freeze()
+    try:
+        yield
+    finally:
+        gc.unfreeze()
 
 
 def _measure(samples, i):
@@ -62,18 +75,15 @@ def assert_no_growth(fn, expect=None, rounds=ROUNDS, count_refs=True):
     samples = array.array("q", bytes(8 * 3 * (measured + 1)))
     if not PYMALLOC:
         tracemalloc.start()
-    # What was alive before is set aside (the test run's whole heap): the
-    # collections and the object counts then see only what the rounds made.
-    gc.freeze()
     try:
-        for _ in range(warmup):
-            run_round()
-        _measure(samples, 0)
-        for i in range(1, measured + 1):
-            run_round()
-            _measure(samples, i)
+        with heap_set_aside():
+            for _ in range(warmup):
+                run_round()
+            _measure(samples, 0)
+            for i in range(1, measured + 1):
+                run_round()
+                _measure(samples, i)
     finally:
-        gc.unfreeze()
         if not PYMALLOC:
             tracemalloc.stop()
     refs, memory, objects = ([samples[3 * i + k] - samples[3 * (i - 1) + k]

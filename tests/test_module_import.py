@@ -122,7 +122,7 @@ def test_functions_of_a_failed_import_keep_their_namespace():
     # The class is built after the function is bound; the traceback's frame
     # holds the namespace, and with it the function.
     out = check("""
-        import builtins, gc, sys
+        import builtins, gc
         import vantropy._util, numbers
         real = builtins.property
         def refuse(*args):
